@@ -1,0 +1,55 @@
+// The application object: one place that holds what the whole program shares (settings, the
+// registry store, and, as the program grows, the trees, lists, job manager and the rest). The
+// desktop program, the library, the command-line tools and each test build one, so a test can
+// make a fresh world in a fresh folder and throw it away.
+//
+// Code reaches the current instance through App(). The instance is installed by its creator
+// with ScopedApplication for the life of the program (or the test) before any other thread runs.
+//
+// Thread safety: the object itself is built and torn down on one thread; its members say what
+// they allow. Worker threads read single settings fields without a lock.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "base/settings.h"
+
+namespace tulix {
+
+class RegistryStore;
+
+class TulixApplication {
+ public:
+  // Opens the registry store at `registryPath` (empty: the per-user default) and sets the
+  // program folder. Settings keep their defaults until LoadSettings.
+  TulixApplication(std::string programFolder, std::string registryPath = {});
+  ~TulixApplication();
+  TulixApplication(const TulixApplication&) = delete;
+  TulixApplication& operator=(const TulixApplication&) = delete;
+
+  RegistryStore& registry() { return *m_registry; }
+  AppSettings& settings() { return m_settings; }
+
+ private:
+  std::unique_ptr<RegistryStore> m_registry;
+  AppSettings m_settings;
+};
+
+// The current application object. Calling it when none is installed is a programming error.
+TulixApplication& App();
+bool HasApp();
+
+// Makes `app` the current application object for the scope, then restores the previous one.
+class ScopedApplication {
+ public:
+  explicit ScopedApplication(TulixApplication& app);
+  ~ScopedApplication();
+  ScopedApplication(const ScopedApplication&) = delete;
+  ScopedApplication& operator=(const ScopedApplication&) = delete;
+
+ private:
+  TulixApplication* m_previous;
+};
+
+}  // namespace tulix

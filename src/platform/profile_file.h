@@ -1,0 +1,69 @@
+// Windows profile (".ini") files: the data files of definitions, categories, search folders
+// and saved searches.
+//
+// Reading follows the Windows rules: sections and keys without regard to case, the first
+// section and the first key of a name win, names and values trimmed of blanks, one pair of
+// enclosing quotes removed, CRLF, LF and lone CR all end a line, ';' starts a comment line.
+// Writing edits the text in place: every line a write does not touch survives byte for byte,
+// and the file keeps its line ends (a new file gets CRLF).
+//
+// Each file is parsed once and kept in a process-wide cache, re-read when the file on disk
+// changed (another process replaced it). Every write replaces the file atomically (a temporary
+// file in the same folder, then rename), so a crash never leaves half a file. Inside a
+// ProfileBatch for a file, writes only change the cached copy and the file is replaced once,
+// when the outermost batch for it ends.
+//
+// File names use the program's internal form: a backslash is a folder separator.
+//
+// Thread safety: all functions may be called from any thread; the cache has its own lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tulix {
+
+// The size to pass when the caller wants the whole value, uncut.
+inline constexpr size_t kProfileNoLimit = static_cast<size_t>(-1);
+
+// Returns the value of `key` in `section` of `file`, cut to at most size-1 characters (size 0
+// gives ""). A missing file, section or key, or an empty section or key name, gives `def` less
+// its trailing blanks (a null `def` means ""). A null `key` returns the section's key names and
+// a null `section` the file's section names, each name followed by a NUL and the list by one
+// more NUL, cut as Windows cuts it (the last name shortened, still double-NUL terminated).
+std::string GetPrivateProfileString(const char* section, const char* key, const char* def,
+                                    const std::string& file, size_t size = kProfileNoLimit);
+
+// Returns the value parsed as an unsigned 32-bit integer the Windows way (base prefixes 0x, 0o,
+// 0b, a sign, wrap-around; no digits gives 0). A missing or empty value gives `def`.
+uint32_t GetPrivateProfileInt(const char* section, const char* key, int32_t def,
+                              const std::string& file);
+
+// Sets `key` in `section` to `value`, creating the file, section or key as needed. A null
+// `value` deletes the key; a null `key` deletes the whole section. A null `section` fails.
+// Returns false when the file cannot be written (last error set).
+bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+                               const std::string& file);
+
+// Forgets every cached file, as a new process would start. Pending batches are written first.
+void ClearProfileCache();
+
+// Defers the replacement of one file to the end of the scope: saving thousands of keys writes
+// the file once. Batches for the same file nest; the outermost one writes. Other threads that
+// read the file meanwhile see the pending changes.
+class ProfileBatch {
+ public:
+  explicit ProfileBatch(const std::string& file);
+  ~ProfileBatch();
+  ProfileBatch(const ProfileBatch&) = delete;
+  ProfileBatch& operator=(const ProfileBatch&) = delete;
+
+  // Writes the pending changes now; false when the file could not be written.
+  bool Commit();
+
+ private:
+  std::string m_file;
+};
+
+}  // namespace tulix

@@ -1,0 +1,93 @@
+#include "test_support.h"
+
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+extern char** environ;
+
+namespace tulix::test {
+
+TempFolder::TempFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tulix-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "cannot create a temporary folder";
+  }
+  m_path = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(m_path, ec);
+}
+
+std::string TempFolder::File(std::string_view name) const {
+  return m_path + "/" + std::string(name);
+}
+
+void TulixTest::SetUp() {
+  m_home = m_temp.File("home");
+  m_registry = m_temp.File("registry.db");
+  std::filesystem::create_directories(m_home);
+  setenv("TULIX_HOME", m_home.c_str(), 1);
+  setenv("TULIX_REGISTRY", m_registry.c_str(), 1);
+}
+
+void TulixTest::TearDown() {
+  unsetenv("TULIX_HOME");
+  unsetenv("TULIX_REGISTRY");
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in.good()) << "cannot read " << path;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(out.good()) << "cannot write " << path;
+}
+
+int RunChildTest(const std::string& filter, const std::vector<std::string>& env) {
+  std::string filterArg = "--gtest_filter=" + filter;
+  std::vector<char*> argv = {const_cast<char*>(TULIX_TEST_BINARY), filterArg.data(), nullptr};
+  std::vector<std::string> envStore;
+  auto overridden = [&env](std::string_view entry) {
+    std::string_view name = entry.substr(0, entry.find('='));
+    for (const auto& e : env) {
+      if (std::string_view(e).substr(0, e.find('=')) == name) {
+        return true;
+      }
+    }
+    return false;
+  };
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!overridden(*e)) {
+      envStore.emplace_back(*e);
+    }
+  }
+  envStore.insert(envStore.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (auto& e : envStore) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, TULIX_TEST_BINARY, nullptr, nullptr, argv.data(), envp.data()) != 0) {
+    return -1;
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+}  // namespace tulix::test

@@ -1,0 +1,48 @@
+// Shared test helpers: every test that touches files gets a fresh temporary folder of its own,
+// with TULIX_HOME and TULIX_REGISTRY pointing into it, and leaves nothing behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tulix::test {
+
+// A temporary folder that is removed with everything in it when the object goes.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& path() const { return m_path; }
+  // path + "/" + name
+  std::string File(std::string_view name) const;
+
+ private:
+  std::string m_path;
+};
+
+// Base fixture: a fresh program folder and registry for each test.
+class TulixTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  TempFolder m_temp;
+  std::string m_home;      // $TULIX_HOME, created
+  std::string m_registry;  // $TULIX_REGISTRY, not created
+};
+
+// Reads or writes a whole file as bytes; failures fail the test.
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, std::string_view bytes);
+
+// Runs this test program again as a child process with the given gtest filter and extra
+// environment ("NAME=value" entries); returns its exit status (-1 when it could not start).
+int RunChildTest(const std::string& filter, const std::vector<std::string>& env = {});
+
+}  // namespace tulix::test
