@@ -50,8 +50,8 @@ std::string EncipherSetting(std::string_view text) {
   if (text.empty()) {
     return {};
   }
-  const size_t padded = (text.size() + Blowfish::kBlockSize - 1) / Blowfish::kBlockSize *
-                        Blowfish::kBlockSize;
+  const size_t padded =
+      (text.size() + Blowfish::kBlockSize - 1) / Blowfish::kBlockSize * Blowfish::kBlockSize;
   std::vector<uint8_t> bytes(text.begin(), text.end());
   bytes.resize(padded, 0);
   try {
