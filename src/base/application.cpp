@@ -24,11 +24,15 @@ TulixApplication& App() {
   return *app;
 }
 
-bool HasApp() { return g_app.load(std::memory_order_acquire) != nullptr; }
+bool HasApp() {
+  return g_app.load(std::memory_order_acquire) != nullptr;
+}
 
 ScopedApplication::ScopedApplication(TulixApplication& app)
     : m_previous(g_app.exchange(&app, std::memory_order_acq_rel)) {}
 
-ScopedApplication::~ScopedApplication() { g_app.store(m_previous, std::memory_order_release); }
+ScopedApplication::~ScopedApplication() {
+  g_app.store(m_previous, std::memory_order_release);
+}
 
 }  // namespace tulix

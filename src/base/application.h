@@ -10,6 +10,7 @@
 // they allow. Worker threads read single settings fields without a lock.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,9 @@
 namespace tulix {
 
 class RegistryStore;
+class SiteList;
+class Tree;
+class WeightedWordList;
 
 class TulixApplication {
  public:
@@ -30,6 +34,18 @@ class TulixApplication {
 
   RegistryStore& registry() { return *m_registry; }
   AppSettings& settings() { return m_settings; }
+
+  // What higher layers own, created by the code that builds the application (each layer knows
+  // its own types; this object only holds them). shared_ptr lets a low header hold a type it
+  // only declares. Tear-down happens in the reverse order of creation, by the builder.
+  std::shared_ptr<WeightedWordList> badKeywords;
+  std::shared_ptr<WeightedWordList> shoppingKeywords;
+  std::shared_ptr<SiteList> sites;
+  std::shared_ptr<Tree> categoryTree;
+  std::shared_ptr<Tree> searchTree;
+
+  // Family mode: on while the program hides what is not family-safe.
+  std::atomic<bool> familyModeOn{false};
 
  private:
   std::unique_ptr<RegistryStore> m_registry;

@@ -51,9 +51,13 @@ const StoredSetting kStoredSettings[] = {
 // A read from a definition file takes at most this many characters.
 constexpr size_t kMaxFileValue = 9999;
 
-std::string SectionKey(const char* section) { return std::string(kRegistryRoot) + "\\" + section; }
+std::string SectionKey(const char* section) {
+  return std::string(kRegistryRoot) + "\\" + section;
+}
 
-double ToNumber(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+double ToNumber(const std::string& text) {
+  return std::strtod(text.c_str(), nullptr);
+}
 
 // The lock that makes "read the override, move it into the registry" one step, so two threads
 // that meet the same override never both move it.
@@ -126,11 +130,21 @@ void UpdateCategoryTimestamp(const std::string& timestamp) {
   }
 }
 
-std::string GetProgramFolder() { return App().settings().programFolder; }
-std::string GetCategoriesFolder() { return JoinPath(GetProgramFolder(), "categories"); }
-std::string GetSearchesFolder() { return JoinPath(GetProgramFolder(), "searches"); }
-std::string GetSitesFile() { return JoinPath(GetCategoriesFolder(), "sites.sit"); }
-std::string GetKeywordsFile() { return JoinPath(GetCategoriesFolder(), "keywords.txt"); }
+std::string GetProgramFolder() {
+  return App().settings().programFolder;
+}
+std::string GetCategoriesFolder() {
+  return JoinPath(GetProgramFolder(), "categories");
+}
+std::string GetSearchesFolder() {
+  return JoinPath(GetProgramFolder(), "searches");
+}
+std::string GetSitesFile() {
+  return JoinPath(GetCategoriesFolder(), "sites.sit");
+}
+std::string GetKeywordsFile() {
+  return JoinPath(GetCategoriesFolder(), "keywords.txt");
+}
 
 std::string FileSettingsKey(const std::string& file) {
   return std::string(kRegistryRoot) + "\\" + file;
@@ -141,8 +155,7 @@ int32_t GetFileProfileInt(const std::string& key, int32_t def, const std::string
   const std::string userKey = FileSettingsKey(file);
   {
     std::lock_guard<std::mutex> lock(OverrideLock());
-    auto forced =
-        static_cast<int32_t>(GetPrivateProfileInt("override", key.c_str(), def, file));
+    auto forced = static_cast<int32_t>(GetPrivateProfileInt("override", key.c_str(), def, file));
     if (forced != def) {
       WritePrivateProfileString("override", key.c_str(), nullptr, file);
       registry.SetDword(userKey, key, static_cast<uint32_t>(forced));
@@ -165,8 +178,8 @@ std::string GetFileProfileString(const std::string& key, const std::string& def,
   const std::string fileDefault = WithoutTrailingBlanks(def);
   {
     std::lock_guard<std::mutex> lock(OverrideLock());
-    std::string forced = GetPrivateProfileString("override", key.c_str(), def.c_str(), file,
-                                                 kMaxFileValue + 1);
+    std::string forced =
+        GetPrivateProfileString("override", key.c_str(), def.c_str(), file, kMaxFileValue + 1);
     if (forced != fileDefault) {
       WritePrivateProfileString("override", key.c_str(), nullptr, file);
       registry.SetString(userKey, key, forced);

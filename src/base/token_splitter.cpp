@@ -4,7 +4,9 @@ namespace tulix {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') {

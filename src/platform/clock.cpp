@@ -23,11 +23,15 @@ int64_t SystemClock::TickCount() const {
       .count();
 }
 
-const Clock& GetClock() { return *g_clock.load(std::memory_order_acquire); }
+const Clock& GetClock() {
+  return *g_clock.load(std::memory_order_acquire);
+}
 
 ScopedClock::ScopedClock(const Clock& clock)
     : m_previous(g_clock.exchange(&clock, std::memory_order_acq_rel)) {}
 
-ScopedClock::~ScopedClock() { g_clock.store(m_previous, std::memory_order_release); }
+ScopedClock::~ScopedClock() {
+  g_clock.store(m_previous, std::memory_order_release);
+}
 
 }  // namespace tulix

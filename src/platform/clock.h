@@ -31,7 +31,8 @@ class SystemClock : public Clock {
 // A clock that stands still until a test moves it.
 class ManualClock : public Clock {
  public:
-  explicit ManualClock(int64_t now = 1'000'000'000, int64_t tick = 0) : m_ms(now * 1000), m_tick(tick) {}
+  explicit ManualClock(int64_t now = 1'000'000'000, int64_t tick = 0)
+      : m_ms(now * 1000), m_tick(tick) {}
   int64_t Now() const override { return m_ms.load() / 1000; }
   int64_t TickCount() const override { return m_tick.load(); }
   void AdvanceMs(int64_t ms) {

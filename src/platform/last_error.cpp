@@ -8,9 +8,13 @@ namespace {
 thread_local uint32_t t_lastError = kErrorSuccess;
 }
 
-uint32_t GetLastError() { return t_lastError; }
+uint32_t GetLastError() {
+  return t_lastError;
+}
 
-void SetLastError(uint32_t error) { t_lastError = error; }
+void SetLastError(uint32_t error) {
+  t_lastError = error;
+}
 
 uint32_t ErrorFromErrno(int err) {
   switch (err) {

@@ -14,7 +14,9 @@ namespace tulix {
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
 
 std::string WithoutTrailingSeparator(std::string path) {
   while (path.size() > 1 && IsSeparator(path.back())) {
@@ -28,7 +30,9 @@ std::string EnvOrEmpty(const char* name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
-bool IsWritableFolder(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool IsWritableFolder(const std::string& path) {
+  return ::access(path.c_str(), W_OK) == 0;
+}
 
 bool WriteAll(int fd, std::string_view content) {
   while (!content.empty()) {

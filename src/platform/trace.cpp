@@ -35,7 +35,9 @@ const TraceTarget& Target() {
 
 }  // namespace
 
-bool TraceEnabled() { return Target().fd >= 0; }
+bool TraceEnabled() {
+  return Target().fd >= 0;
+}
 
 void Trace(const char* format, ...) {
   int fd = Target().fd;

@@ -46,10 +46,10 @@ TEST(TokenSplitter, QuotingBlanksAndEnds) {
 
 TEST(TokenSplitter, Escapes) {
   const std::pair<const char*, std::string> cases[] = {
-      {"\\t", "\t"},         {"\\x41", "A"},        {"\\101", "A"},
-      {"\\q", "q"},          {"\\n\\r\\v", "\n\r\v"}, {"\\x4G", std::string("\x04G")},
-      {"\\X7e", "~"},        {"\\1010", "\x08"},    // four octal digits, kept to 8 bits
-      {"\\,x", ",x"},        {"a\\", "a\\"},        {"\\xZ", "xZ"},
+      {"\\t", "\t"},    {"\\x41", "A"},          {"\\101", "A"},
+      {"\\q", "q"},     {"\\n\\r\\v", "\n\r\v"}, {"\\x4G", std::string("\x04G")},
+      {"\\X7e", "~"},   {"\\1010", "\x08"},  // four octal digits, kept to 8 bits
+      {"\\,x", ",x"},   {"a\\", "a\\"},          {"\\xZ", "xZ"},
       {"'\\'q'", "'q"},
   };
   for (const auto& [text, expected] : cases) {
