@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <variant>
+#include <vector>
 
 #include "base/application.h"
 #include "platform/paths.h"
@@ -98,16 +99,20 @@ void LoadSettings() {
 }
 
 void SaveSettings() {
-  RegistryStore& registry = App().registry();
   const AppSettings& settings = App().settings();
+  // One transaction for the whole record: one disk sync instead of one per value.
+  std::vector<RegistryWrite> writes;
   for (const StoredSetting& s : kStoredSettings) {
-    std::string key = SectionKey(s.section);
+    RegistryWrite& w = writes.emplace_back();
+    w.key = SectionKey(s.section);
+    w.name = s.name;
     if (auto* number = std::get_if<int32_t AppSettings::*>(&s.field)) {
-      registry.SetDword(key, s.name, static_cast<uint32_t>(settings.*(*number)));
+      w.value = RegistryValue::Dword(static_cast<uint32_t>(settings.*(*number)));
     } else {
-      registry.SetString(key, s.name, settings.*std::get<std::string AppSettings::*>(s.field));
+      w.value = RegistryValue::Sz(settings.*std::get<std::string AppSettings::*>(s.field));
     }
   }
+  App().registry().SetValues(writes);
 }
 
 double GetEngineSetVersion() {

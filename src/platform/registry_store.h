@@ -11,9 +11,10 @@
 //
 // Failure: a store that cannot be opened (unwritable folder, a file that is not a database)
 // behaves like an empty registry that refuses writes: reads give the caller's default, writes
-// and deletes return false, and the file is left as it was. A database that fails later (the
-// file damaged while open) gives the same answers call by call. Nothing is reported beyond a
-// trace line; the callers treat registry failures quietly. No method throws.
+// and deletes return false, and the file is left as it was. When the database fails later (the
+// file damaged while open), each call that meets the failure answers the same way. Nothing is
+// reported beyond a trace line; the callers treat registry failures quietly. No method throws
+// (short of running out of memory).
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,6 @@
 #include <vector>
 
 struct sqlite3;
-struct sqlite3_stmt;
 
 namespace tulix {
 
@@ -35,6 +35,15 @@ enum class RegistryType : int { kSz = 1, kBinary = 3, kDword = 4 };
 struct RegistryValue {
   RegistryType type = RegistryType::kSz;
   std::vector<uint8_t> data;  // DWORD: 4 bytes little-endian; SZ: the text without a NUL
+
+  static RegistryValue Dword(uint32_t value);
+  static RegistryValue Sz(std::string_view text);
+};
+
+struct RegistryWrite {
+  std::string key;
+  std::string name;
+  RegistryValue value;
 };
 
 class RegistryStore {
@@ -66,6 +75,8 @@ class RegistryStore {
   bool SetString(std::string_view key, std::string_view name, std::string_view value);
   bool SetBinary(std::string_view key, std::string_view name, const std::vector<uint8_t>& value);
   bool SetValue(std::string_view key, std::string_view name, const RegistryValue& value);
+  // Writes every value in one transaction (one disk sync): all of them land or none.
+  bool SetValues(const std::vector<RegistryWrite>& writes);
 
   // Deleting a missing value or key succeeds and changes nothing.
   bool DeleteValue(std::string_view key, std::string_view name);
@@ -84,20 +95,20 @@ class RegistryStore {
 
  private:
   struct Statements;
+  // Both need m_mutex held and a transaction open.
+  bool UpsertValue(std::string_view key, std::string_view name, const RegistryValue& value);
 
+  // Both with m_mutex held.
   bool Open();
   void Close();
-  // Runs `body` inside one BEGIN IMMEDIATE transaction; commits when it returns true.
-  template <typename Body>
-  bool Write(Body&& body);
   std::optional<RegistryValue> Lookup(std::string_view key, std::string_view name) const;
-  // Inserts the key when missing and returns its row id; 0 on failure.
+  // Inserts the key when missing and returns its row id; 0 on failure. Inside a write.
   int64_t EnsureKey(std::string_view key);
 
   std::string m_path;
-  mutable std::mutex m_mutex;               // guards m_db and m_stmts
-  sqlite3* m_db = nullptr;                  // null when the store could not be opened
-  std::unique_ptr<Statements> m_stmts;      // prepared once; null exactly when m_db is
+  mutable std::mutex m_mutex;           // guards m_db and m_stmts
+  sqlite3* m_db = nullptr;              // null when the store could not be opened
+  std::unique_ptr<Statements> m_stmts;  // prepared once; null exactly when m_db is
 };
 
 }  // namespace tulix
