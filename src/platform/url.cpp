@@ -102,8 +102,11 @@ bool ParseUrl(std::string_view url, ParsedUrl* out) {
 
   out->serviceType = scheme.service;
   out->server = std::string(host);
-  out->object =
-      object.empty() || object[0] != '/' ? "/" + std::string(object) : std::string(object);
+  out->object.clear();
+  if (object.empty() || object[0] != '/') {
+    out->object += '/';
+  }
+  out->object += object;
   out->port = port;
   return true;
 }
