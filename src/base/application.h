@@ -18,7 +18,11 @@
 
 namespace tulix {
 
+class CJobManager;
+class CThreadPool;
+class Dispatcher;
 class RegistryStore;
+class RunQueue;
 class SiteList;
 class Tree;
 class WeightedWordList;
@@ -43,6 +47,12 @@ class TulixApplication {
   std::shared_ptr<SiteList> sites;
   std::shared_ptr<Tree> categoryTree;
   std::shared_ptr<Tree> searchTree;
+  // The job machinery (src/jobs): the run queue with the orphan list and the exiting flag, the
+  // worker pool, the job manager and the dispatcher thread.
+  std::shared_ptr<RunQueue> runQueue;
+  std::shared_ptr<CThreadPool> threadPool;
+  std::shared_ptr<CJobManager> jobManager;
+  std::shared_ptr<Dispatcher> dispatcher;
 
   // Family mode: on while the program hides what is not family-safe.
   std::atomic<bool> familyModeOn{false};
