@@ -15,7 +15,9 @@
 //
 // File names use the program's internal form: a backslash is a folder separator.
 //
-// Thread safety: all functions may be called from any thread; the cache has its own lock.
+// Thread safety: all functions may be called from any thread. The cache has its own lock and
+// each cached file one more, so calls on different files do not wait for each other and calls
+// on one file (writes of different keys included) run one after another.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +33,9 @@ inline constexpr size_t kProfileNoLimit = static_cast<size_t>(-1);
 // gives ""). A missing file, section or key, or an empty section or key name, gives `def` less
 // its trailing blanks (a null `def` means ""). A null `key` returns the section's key names and
 // a null `section` the file's section names, each name followed by a NUL and the list by one
-// more NUL, cut as Windows cuts it (the last name shortened, still double-NUL terminated).
+// more NUL (the bytes a Windows caller's buffer would hold, up to the closing double NUL; no
+// sections gives a single NUL). A list longer than `size` is cut as Windows cuts it: its first
+// size-2 bytes, then two NULs. A section without keys gives `def`, as a missing one does.
 std::string GetPrivateProfileString(const char* section, const char* key, const char* def,
                                     const std::string& file, size_t size = kProfileNoLimit);
 
@@ -41,8 +45,13 @@ uint32_t GetPrivateProfileInt(const char* section, const char* key, int32_t def,
                               const std::string& file);
 
 // Sets `key` in `section` to `value`, creating the file, section or key as needed. A null
-// `value` deletes the key; a null `key` deletes the whole section. A null `section` fails.
-// Returns false when the file cannot be written (last error set).
+// `value` deletes the key; a null `key` deletes the whole section. A null `section` fails
+// (kErrorFileNotFound; with key and value null too, pending batch changes are written first).
+// A line break in `value` is written as a blank, so a value always stays on its own line. A
+// name that would not read back as itself (a line break, '=' in a key name, a key name starting
+// with ';' or '[') fails with kErrorInvalidParameter. Returns false when the file cannot be
+// written or exists but cannot be read (last error set); the cached copy then follows the disk.
+// Writing what the file already says, or deleting what is not there, succeeds without writing.
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const std::string& file);
 
@@ -50,8 +59,11 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
 void ClearProfileCache();
 
 // Defers the replacement of one file to the end of the scope: saving thousands of keys writes
-// the file once. Batches for the same file nest; the outermost one writes. Other threads that
-// read the file meanwhile see the pending changes.
+// the file once. Batches for the same file nest; the outermost one writes. A batch belongs to
+// the file, not to the thread: writes from any thread wait for its end, and reads from any
+// thread see the pending changes. While changes are pending, a replacement of
+// the file by another process is not read: the pending text is written over it. When the write
+// fails, the pending changes are dropped (Commit reports it; the end of the scope cannot).
 class ProfileBatch {
  public:
   explicit ProfileBatch(const std::string& file);
