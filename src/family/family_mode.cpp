@@ -4,6 +4,8 @@
 
 namespace tulix {
 
-bool IsFamilyModeOn() { return HasApp() && App().familyModeOn.load(std::memory_order_acquire); }
+bool IsFamilyModeOn() {
+  return HasApp() && App().familyModeOn.load(std::memory_order_acquire);
+}
 
 }  // namespace tulix
