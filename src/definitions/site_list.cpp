@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "base/token_splitter.h"
+#include "definitions/safe_name.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "platform/url.h"
@@ -43,29 +44,6 @@ bool IsStorableHost(std::string_view host) {
     if (byte <= ' ' || byte == 0x7F) {
       return false;
     }
-  }
-  return true;
-}
-
-// A downloaded name must stay inside the categories folder: nothing absolute, no drive, no
-// ".." component.
-bool IsSafeRelativeName(std::string_view name) {
-  if (name.empty() || name[0] == '\\' || name[0] == '/') {
-    return false;
-  }
-  if (name.size() >= 2 && name[1] == ':') {
-    return false;
-  }
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of("\\/", start);
-    if (end == std::string_view::npos) {
-      end = name.size();
-    }
-    if (name.substr(start, end - start) == "..") {
-      return false;
-    }
-    start = end + 1;
   }
   return true;
 }
@@ -257,7 +235,7 @@ std::vector<SiteEntry> SiteList::Snapshot() const {
 }
 
 bool InstallSites(const std::string& fileName, std::string_view bytes) {
-  if (!IsSafeRelativeName(fileName)) {
+  if (!IsSafeRelativePath(fileName)) {
     LogMessage(0, kLogError, "Refusing to install %s: the name leaves the categories folder",
                fileName.c_str());
     return false;

@@ -20,6 +20,9 @@ struct Mode {
 const Mode kModes[] = {
     {"tokens", "FILE [--json]", "print every token of a saved page: position, tag id, depth, text",
      RunTokensMode},
+    {"request",
+     "ENGINE.ini --query WORDS [--type all|any|exact] [--per-engine N] [--category NAME] [--json]",
+     "print the first request of a search as the engine builds it", RunRequestMode},
 };
 
 void PrintUsage(std::FILE* out) {

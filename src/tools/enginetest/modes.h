@@ -17,4 +17,7 @@ inline constexpr int kUsageError = 2;
 // tokens FILE [--json]: every token of a saved page, one a line.
 int RunTokensMode(const std::vector<std::string>& args);
 
+// request ENGINE.ini --query WORDS [...]: the first request of a search for one engine.
+int RunRequestMode(const std::vector<std::string>& args);
+
 }  // namespace tulix::enginetest

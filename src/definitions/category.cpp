@@ -1,0 +1,369 @@
+#include "definitions/category.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
+#include "base/application.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "definitions/engine_definition.h"
+#include "definitions/safe_name.h"
+#include "definitions/tree_scan.h"
+#include "definitions/word_lists.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "platform/profile_file.h"
+#include "platform/registry_store.h"
+
+namespace tulix {
+namespace {
+
+constexpr size_t kMaxValue = 9999;
+// Every category's keyword list ends with these: a search for "search" or "site" says little
+// about which category it belongs to.
+constexpr std::string_view kFixedKeywords = "search:-100 site:-100";
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::mutex& StarterLock() {
+  static std::mutex lock;
+  return lock;
+}
+UpgradeJobStarter& Starter() {
+  static UpgradeJobStarter starter;
+  return starter;
+}
+
+// A decimal number as text; an empty or unreadable text counts as 0.
+double StampValue(const std::string& text) {
+  return std::strtod(text.c_str(), nullptr);
+}
+
+// Writes `bytes` to categories folder + fileName after the name check. `what` names the thing
+// in the failure message; `success` (may be null) is the line logged when it worked.
+bool WriteInstalledFile(const std::string& fileName, std::string_view bytes, const char* what,
+                        const char* success, std::string* fullPath = nullptr) {
+  if (!IsSafeRelativePath(fileName)) {
+    LogMessage(0, kLogError, "Refusing to install %s: the name leaves the categories folder",
+               fileName.c_str());
+    return false;
+  }
+  const std::string path = JoinPath(GetCategoriesFolder(), fileName);
+  if (fullPath != nullptr) {
+    *fullPath = path;
+  }
+  MakeFolders(FolderOf(path));
+  if (!WriteFileAtomically(path, bytes)) {
+    LogMessage(0, kLogError, "Cannot open %s for writing, %s not updated", path.c_str(), what);
+    return false;
+  }
+  if (success != nullptr) {
+    LogMessage(0, kLogPlain, success, path.c_str());
+  }
+  return true;
+}
+
+CategoryNode* FindIn(TreeNode* node, std::string_view name) {
+  for (TreeNode* found : Tree::Collect(node, true, true)) {
+    auto* category = dynamic_cast<CategoryNode*>(found);
+    if (category != nullptr && EqualsIgnoringCase(category->name, name)) {
+      return category;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+CategoryNode::CategoryNode() {
+  kind = kFolderNode;
+}
+
+CategoryNode::~CategoryNode() = default;
+
+std::string CategoryNode::FilePath() const {
+  if (GetParent(this) == nullptr || !HasApp()) {
+    return {};
+  }
+  return FolderDirectory(GetCategoriesFolder(), this) + ".cat";
+}
+
+bool CategoryNode::Load() {
+  const std::string file = FilePath();
+  if (file.empty()) {
+    return true;
+  }
+  const AppSettings& settings = App().settings();
+  order = GetFileProfileInt("order", 500, file);
+  domainLimited = GetFileProfileInt("DomainLimited", 1, file);
+  familySafe = GetFileProfileInt("FamilySafe", 1, file);
+  keywords = GetPrivateProfileString("main", "keywords", "", file, kMaxValue + 1);
+  timestamp = GetPrivateProfileString("main", "timestamp", "", file, kMaxValue + 1);
+  // Read as text: seconds since 1970 outgrow 32 bits, and an unreadable value means never.
+  {
+    const std::string text = GetPrivateProfileString("main", "lastupdatecheck", "", file, 32);
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    lastUpdateCheck = text.empty() || end == text.c_str() ? -1 : static_cast<int64_t>(value);
+  }
+  perEngine = GetFileProfileInt("PerEngine", settings.DefaultResultCount, file);
+  engineCount = GetFileProfileInt("EngineCount", settings.DefaultEngineCount, file);
+  displayName = GetPrivateProfileString("main", "name", "", file, kMaxValue + 1);
+  return true;
+}
+
+bool CategoryNode::Save() {
+  const std::string file = FilePath();
+  if (file.empty()) {
+    return true;
+  }
+  bool ok = true;
+  {
+    ProfileBatch batch(file);
+    ok = WritePrivateProfileString("main", "timestamp", timestamp.c_str(), file) && ok;
+    ok = WritePrivateProfileString("main", "lastupdatecheck",
+                                   std::to_string(lastUpdateCheck).c_str(), file) &&
+         ok;
+    ok = batch.Commit() && ok;
+  }
+  RegistryStore& registry = App().registry();
+  const std::string key = FileSettingsKey(file);
+  ok = registry.SetDword(key, "order", static_cast<uint32_t>(order)) && ok;
+  ok = registry.SetDword(key, "EngineCount", static_cast<uint32_t>(engineCount)) && ok;
+  ok = registry.SetDword(key, "PerEngine", static_cast<uint32_t>(perEngine)) && ok;
+  ok = registry.SetDword(key, "FamilySafe", static_cast<uint32_t>(familySafe)) && ok;
+  ok = registry.SetDword(key, "DomainLimited", static_cast<uint32_t>(domainLimited)) && ok;
+  if (!ok) {
+    LogMessage(0, kLogError, "Cannot save category %s", file.c_str());
+  }
+  return ok;
+}
+
+void CategoryNode::SetTimestamp(const std::string& text) {
+  if (StampValue(text) > StampValue(timestamp)) {
+    timestamp = text;
+    Save();
+  }
+}
+
+bool CategoryNode::NeedsUpdateCheck() const {
+  if (App().settings().UpdatePolicy == 1 && checkedThisRun == 1) {
+    return false;
+  }
+  const int64_t elapsedHours =
+      lastUpdateCheck == -1 ? 2400 : (GetClock().Now() - lastUpdateCheck) / 3600;
+  return elapsedHours >= 0;
+}
+
+bool CategoryNode::StartUpdateIfNeeded() {
+  if (!NeedsUpdateCheck()) {
+    return false;
+  }
+  UpgradeJobStarter starter;
+  {
+    std::lock_guard<std::mutex> lock(StarterLock());
+    starter = Starter();
+  }
+  return starter ? starter(*this) : false;
+}
+
+void CategoryNode::UpdateChecked() {
+  lastUpdateCheck = GetClock().Now();
+  checkedThisRun = 1;
+}
+
+bool CategoryNode::IsUsable(bool familyModeOn) const {
+  if (familyModeOn && familySafe == 0) {
+    return false;
+  }
+  const TreeNode* parent = GetParent(this);
+  return parent == nullptr || parent->IsUsable(familyModeOn);
+}
+
+int CategoryNode::CountEngines(bool allCategories) const {
+  const bool familyOn = HasApp() && App().familyModeOn.load();
+  const TreeNode* start = this;
+  const bool whole = allCategories || EqualsIgnoringCase(name, "web");
+  if (whole) {
+    while (GetParent(start) != nullptr) {
+      start = GetParent(start);
+    }
+  }
+  int count = 0;
+  for (TreeNode* node : Tree::Collect(start, whole, false)) {
+    auto* engine = dynamic_cast<EngineDefinition*>(node);
+    if (engine != nullptr && engine->IsUsable(familyOn)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+void CategoryNode::BuildKeywordList(WeightedWordList& list) const {
+  list.AddEntries(keywords);
+  list.AddEntries(kFixedKeywords);
+}
+
+template <typename Pick>
+int CategoryNode::SumKeywords(std::string_view text, Pick pick) const {
+  WeightedWordList list;
+  BuildKeywordList(list);
+  for (size_t i = 1; i < children.size(); ++i) {
+    if (auto* engine = dynamic_cast<EngineDefinition*>(children[i].get()); engine != nullptr) {
+      engine->BuildKeywordList(list, false);
+    }
+  }
+  const std::vector<WeightedWord> entries = list.Snapshot();
+  int sum = 0;
+  for (const std::string& word : SplitWords(text, kWordSeparators)) {
+    for (const WeightedWord& entry : entries) {
+      if (EqualsIgnoringCase(word, entry.word)) {
+        sum += pick(entry);
+      }
+    }
+  }
+  return sum;
+}
+
+int CategoryNode::KeywordScore(std::string_view text) const {
+  return SumKeywords(text, [](const WeightedWord& e) { return e.weight; });
+}
+
+int CategoryNode::KeywordLevel(std::string_view text) const {
+  return SumKeywords(text, [](const WeightedWord& e) { return e.level; });
+}
+
+void CategoryNode::Renumber() {
+  TreeNode* parent = GetParent(this);
+  if (parent == nullptr) {
+    return;
+  }
+  int value = 100;
+  for (size_t i = 1; i < parent->children.size(); ++i) {
+    TreeNode* child = parent->children[i].get();
+    if (auto* engine = dynamic_cast<EngineDefinition*>(child); engine != nullptr) {
+      if (!engine->loaded()) {
+        engine->Load();
+      }
+      auto data = engine->Data();
+      engine->SetUserValues(data->familySafe, value, data->domains);
+      engine->SaveUserValues();
+    } else {
+      child->order = value;
+      child->Save();
+    }
+    value += 100;
+  }
+}
+
+int CategoryNode::EngineCount() const {
+  return engineCount >= 1 ? engineCount : App().settings().DefaultEngineCount;
+}
+
+int CategoryNode::PerEngine() const {
+  return perEngine >= 1 ? perEngine : App().settings().DefaultResultCount;
+}
+
+std::string CategoryNode::DisplayName() const {
+  return displayName.empty() ? name : displayName;
+}
+
+void SetUpgradeJobStarter(UpgradeJobStarter starter) {
+  std::lock_guard<std::mutex> lock(StarterLock());
+  Starter() = std::move(starter);
+}
+
+TreeNodeFactory CategoryTreeFactory() {
+  TreeNodeFactory factory;
+  factory.createFolder = [](const std::string&) -> std::unique_ptr<TreeNode> {
+    return std::make_unique<CategoryNode>();
+  };
+  factory.createLeaf = [](const std::string&) -> std::unique_ptr<TreeNode> {
+    return std::make_unique<EngineDefinition>();
+  };
+  return factory;
+}
+
+std::unique_ptr<Tree> ScanCategoryTree() {
+  return ScanTree(GetCategoriesFolder(), CategoryTreeFactory());
+}
+
+CategoryNode* FindCategoryByName(std::string_view name) {
+  if (!HasApp() || App().categoryTree == nullptr || name.empty()) {
+    return nullptr;
+  }
+  return FindIn(App().categoryTree->root(), name);
+}
+
+bool InstallCategory(const std::string& fileName, std::string_view text,
+                     const std::string& timestamp) {
+  if (text.find("[main]") == std::string_view::npos) {
+    return false;
+  }
+  if (!IsSafeRelativePath(fileName)) {
+    LogMessage(0, kLogError, "Refusing to install %s: the name leaves the categories folder",
+               fileName.c_str());
+    return false;
+  }
+  std::string treePath = fileName;
+  std::replace(treePath.begin(), treePath.end(), '/', '\\');
+  if (size_t dot = treePath.rfind('.');
+      dot != std::string::npos && treePath.find('\\', dot) == std::string::npos) {
+    treePath.resize(dot);
+  }
+  CategoryNode* node = nullptr;
+  if (Tree* tree = App().categoryTree.get(); tree != nullptr) {
+    node = dynamic_cast<CategoryNode*>(tree->FindFolder(treePath));
+    if (node == nullptr && !treePath.empty()) {
+      // The tree creates any missing category on the way down.
+      auto fresh = tree->factory().createFolder(treePath);
+      if (fresh != nullptr) {
+        fresh->name = std::string(FileNameOf(treePath));
+        node = dynamic_cast<CategoryNode*>(tree->Add(FolderOf(treePath), std::move(fresh)));
+      }
+    }
+  }
+  const bool written = WriteInstalledFile(fileName, text, "category", "Category %s added/updated");
+  if (node != nullptr) {
+    // Read the new file before the timestamp is saved: saving writes the node's values into
+    // the registry, where they would otherwise pin a new node's constructor values (or an old
+    // file's values) over the ones just installed.
+    node->Load();
+    node->SetTimestamp(timestamp);
+    node->Load();
+  }
+  return written;
+}
+
+bool InstallIcon(const std::string& fileName, std::string_view bytes) {
+  return WriteInstalledFile(fileName, bytes, "category", "Icon %s added/updated");
+}
+
+bool InstallFile(const std::string& fileName, std::string_view bytes) {
+  return WriteInstalledFile(fileName, bytes, "file", "File %s added/updated");
+}
+
+bool InstallFileQuietly(const std::string& fileName, std::string_view bytes) {
+  return WriteInstalledFile(fileName, bytes, "file", nullptr);
+}
+
+bool InstallAndRun(const std::string& fileName, std::string_view bytes) {
+  std::string path;
+  if (!WriteInstalledFile(fileName, bytes, "file", nullptr, &path)) {
+    return false;
+  }
+  // A server could make this program start anything it sends; the file is kept for the user
+  // to look at, never started.
+  LogMessage(0, kLogWarning, "File %s was stored and not run", path.c_str());
+  return true;
+}
+
+}  // namespace tulix

@@ -1,0 +1,109 @@
+// Search categories: the folder nodes of the category tree. A category groups engine
+// definitions and carries the defaults of searches in it (engines to ask, results per engine,
+// family safety, domain limit) and keywords that tell which searches belong to it. Its
+// settings file is the folder's path followed by ".cat", beside the folder.
+//
+// Also here: the category tree factory and scan, and the installers through which the upgrade
+// job writes downloaded category, icon and other files below the categories folder.
+//
+// Ownership: the category tree owns its nodes.
+//
+// Thread safety: a category is read and changed on the user-interface thread; the installers
+// run on the upgrade job's worker, which the job system keeps from running while the tree is
+// being changed elsewhere. The hooks may be set from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "definitions/tree.h"
+
+namespace tulix {
+
+class EngineDefinition;
+class WeightedWordList;
+
+class CategoryNode : public TreeNode {
+ public:
+  CategoryNode();
+  ~CategoryNode() override;
+
+  // <categories folder>\<tree path>.cat; empty for the root, which has no file.
+  std::string FilePath() const;
+
+  // Reads every field from the file (defaults when it is missing). Always true.
+  bool Load() override;
+  // Writes timestamp and lastupdatecheck into [main], then the user's values into the
+  // registry section of the file. False when something could not be written.
+  bool Save() override;
+  // Takes `text` as the new timestamp (and saves) only when it is a larger number.
+  void SetTimestamp(const std::string& text);
+  bool NeedsUpdateCheck() const;
+  // Starts an upgrade job for the category through the registered starter when an update
+  // check is due. True when a job was started.
+  bool StartUpdateIfNeeded();
+  // The upgrade job finished: remember when, and that it ran in this run of the program.
+  void UpdateChecked();
+
+  bool IsUsable(bool familyModeOn) const override;
+  // Enabled engines of this category, or of the whole tree for "web" or `allCategories`.
+  int CountEngines(bool allCategories) const;
+  // The keywords followed by "search:-100 site:-100".
+  void BuildKeywordList(WeightedWordList& list) const;
+  int KeywordScore(std::string_view text) const;
+  int KeywordLevel(std::string_view text) const;
+  // Orders 100, 200, ... for every child of this node's parent, in tree order, each saved.
+  void Renumber() override;
+
+  int EngineCount() const;
+  int PerEngine() const;
+
+  std::string DisplayName() const override;
+  std::string TypeName() const override { return "category"; }
+
+  // Fields in file order (`order` is the TreeNode's).
+  int domainLimited = 0;
+  int checkedThisRun = 0;
+  int familySafe = 1;
+  std::string keywords;
+  std::string timestamp;
+  int64_t lastUpdateCheck = -1;  // seconds since 1970; -1 = never
+  int perEngine = -1;
+  int engineCount = -1;
+  std::string displayName;
+
+ private:
+  template <typename Pick>
+  int SumKeywords(std::string_view text, Pick pick) const;
+};
+
+// What starts an upgrade job for a category; returns whether a job was started. Until the
+// update subsystem registers one, no job is ever started.
+using UpgradeJobStarter = std::function<bool(CategoryNode& category)>;
+void SetUpgradeJobStarter(UpgradeJobStarter starter);
+
+// CategoryNode for folders, EngineDefinition for ".ini" files.
+TreeNodeFactory CategoryTreeFactory();
+// Scans the categories folder into a new category tree.
+std::unique_ptr<Tree> ScanCategoryTree();
+
+// The category with this name anywhere in App().categoryTree (first found, tree order), or
+// null. Compared without regard to case.
+CategoryNode* FindCategoryByName(std::string_view name);
+
+// Installers: `fileName` is relative to the categories folder. Each refuses (logged, nothing
+// written) a name that is absolute or has a ".." component, and returns whether the file was
+// written.
+bool InstallCategory(const std::string& fileName, std::string_view text,
+                     const std::string& timestamp);
+bool InstallIcon(const std::string& fileName, std::string_view bytes);
+bool InstallFile(const std::string& fileName, std::string_view bytes);
+bool InstallFileQuietly(const std::string& fileName, std::string_view bytes);
+// Stores the file but never runs it: running downloaded programs is not something this
+// program does. The log says it was stored and not run.
+bool InstallAndRun(const std::string& fileName, std::string_view bytes);
+
+}  // namespace tulix

@@ -1,0 +1,272 @@
+#include "definitions/category.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/application.h"
+#include "base/settings.h"
+#include "definitions/engine_definition.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "platform/profile_file.h"
+#include "platform/registry_store.h"
+#include "test_support.h"
+
+namespace tulix {
+namespace {
+
+class CategoryTest : public test::TulixTest {
+ protected:
+  void SetUp() override {
+    TulixTest::SetUp();
+    m_app = std::make_unique<TulixApplication>(m_home, m_registry);
+    m_scope = std::make_unique<ScopedApplication>(*m_app);
+    m_clockScope = std::make_unique<ScopedClock>(m_clock);
+    std::filesystem::create_directories(ToFileSystemPath(GetCategoriesFolder()));
+  }
+  void TearDown() override {
+    m_app->categoryTree.reset();
+    m_clockScope.reset();
+    m_scope.reset();
+    m_app.reset();
+    ClearProfileCache();
+    TulixTest::TearDown();
+  }
+
+  static std::string Categories(const std::string& name) {
+    return JoinPath(GetCategoriesFolder(), name);
+  }
+  static void Write(const std::string& name, std::string_view text) {
+    std::filesystem::create_directories(
+        std::filesystem::path(ToFileSystemPath(Categories(name))).parent_path());
+    test::WriteFileBytes(ToFileSystemPath(Categories(name)), text);
+  }
+  static void Folder(const std::string& name) {
+    std::filesystem::create_directories(ToFileSystemPath(Categories(name)));
+  }
+  CategoryNode* Scan(const std::string& path) {
+    m_app->categoryTree = ScanCategoryTree();
+    return dynamic_cast<CategoryNode*>(m_app->categoryTree->Find(path));
+  }
+
+  ManualClock m_clock;
+  std::unique_ptr<TulixApplication> m_app;
+  std::unique_ptr<ScopedApplication> m_scope;
+  std::unique_ptr<ScopedClock> m_clockScope;
+};
+
+TEST_F(CategoryTest, LoadReadsFieldsAndDefaults) {
+  struct Case {
+    const char* text;
+    int engineCount;  // effective
+    int perEngine;    // effective
+    int familySafe;
+    const char* display;
+  } cases[] = {
+      {nullptr, 5, 50, 1, "c"},  // no file at all
+      {"", 5, 50, 1, "c"},
+      {"\x01\xff\xfe\0\x02 binary", 5, 50, 1, "c"},
+      {"[main]\nEngineCount=0\nPerEngine=-3\n", 5, 50, 1, "c"},
+      {"[main]\nEngineCount=7\nPerEngine=20\nFamilySafe=0\nname=Shown\n", 7, 20, 0, "Shown"},
+      {"[main]\nEngineCount=lots\n", 5, 50, 1, "c"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text == nullptr ? "none" : c.text);
+    std::filesystem::remove(ToFileSystemPath(Categories("c.cat")));
+    ClearProfileCache();
+    Folder("c");
+    if (c.text != nullptr) {
+      Write("c.cat", c.text);
+    }
+    CategoryNode* node = Scan("c");
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->EngineCount(), c.engineCount);
+    EXPECT_EQ(node->PerEngine(), c.perEngine);
+    EXPECT_EQ(node->familySafe, c.familySafe);
+    EXPECT_EQ(node->DisplayName(), c.display);
+  }
+  m_app->settings().DefaultEngineCount = 9;
+  EXPECT_EQ(Scan("c")->EngineCount(), 9);
+}
+
+TEST_F(CategoryTest, SetTimestampSavesOnlyLargerStamps) {
+  Folder("c");
+  Write("c.cat", "[main]\ntimestamp=100\nEngineCount=3\n");
+  CategoryNode* node = Scan("c");
+  node->SetTimestamp("100");
+  EXPECT_EQ(node->timestamp, "100");
+  EXPECT_FALSE(m_app->registry().ValueExists(FileSettingsKey(node->FilePath()), "EngineCount"));
+  node->SetTimestamp("99.5");
+  node->SetTimestamp("");
+  node->SetTimestamp("junk");
+  EXPECT_EQ(node->timestamp, "100");
+  node->SetTimestamp("100.5");
+  EXPECT_EQ(node->timestamp, "100.5");
+  EXPECT_EQ(GetPrivateProfileString("main", "timestamp", "", node->FilePath()), "100.5");
+  EXPECT_EQ(m_app->registry().GetDword(FileSettingsKey(node->FilePath()), "EngineCount", 0), 3u);
+}
+
+TEST_F(CategoryTest, UpdateChecksFollowPolicyAndTime) {
+  Folder("c");
+  CategoryNode* node = Scan("c");
+  int started = 0;
+  SetUpgradeJobStarter([&](CategoryNode&) {
+    ++started;
+    return true;
+  });
+  for (int policy : {0, 1}) {
+    SCOPED_TRACE(policy);
+    m_app->settings().UpdatePolicy = policy;
+    node->checkedThisRun = 0;
+    node->lastUpdateCheck = -1;
+    EXPECT_TRUE(node->NeedsUpdateCheck());
+    node->UpdateChecked();
+    EXPECT_EQ(node->lastUpdateCheck, m_clock.Now());
+    EXPECT_EQ(node->NeedsUpdateCheck(), policy == 0);
+  }
+  // The time of the check survives a reload, beyond 32 bits too.
+  node->lastUpdateCheck = int64_t{5'000'000'000};
+  ASSERT_TRUE(node->Save());
+  node->lastUpdateCheck = 0;
+  node->Load();
+  EXPECT_EQ(node->lastUpdateCheck, int64_t{5'000'000'000});
+  // A check stamped in the future (clock set back) is not due yet.
+  m_app->settings().UpdatePolicy = 0;
+  node->lastUpdateCheck = m_clock.Now() + 7200;
+  EXPECT_FALSE(node->StartUpdateIfNeeded());
+  node->lastUpdateCheck = m_clock.Now();
+  EXPECT_TRUE(node->StartUpdateIfNeeded());
+  EXPECT_EQ(started, 1);
+  // Without a starter no job is started.
+  SetUpgradeJobStarter(nullptr);
+  EXPECT_FALSE(node->StartUpdateIfNeeded());
+}
+
+TEST_F(CategoryTest, CountsUsabilityAndKeywordScores) {
+  Folder("web");
+  Folder("kids\\toys");
+  Write("kids.cat", "[main]\nFamilySafe=0\nkeywords=game toy:10:7\n");
+  Write("web.cat", "[main]\nkeywords=news\n");
+  Write("web\\a.ini", "[main]\n");
+  Write("web\\b.ini", "[main]\nFamilySafe=0\n");
+  Write("kids\\k.ini", "[main]\nkeywords=lego:3:2\n");
+  Write("kids\\toys\\t.ini", "[main]\n");
+  m_app->categoryTree = ScanCategoryTree();
+  auto* web = dynamic_cast<CategoryNode*>(m_app->categoryTree->Find("web"));
+  auto* kids = dynamic_cast<CategoryNode*>(m_app->categoryTree->Find("kids"));
+  auto* toys = dynamic_cast<CategoryNode*>(m_app->categoryTree->Find("kids\\toys"));
+  ASSERT_TRUE(web && kids && toys);
+
+  EXPECT_EQ(web->CountEngines(false), 4);
+  EXPECT_EQ(kids->CountEngines(false), 1);
+  EXPECT_EQ(kids->CountEngines(true), 4);
+  m_app->familyModeOn = true;
+  EXPECT_EQ(web->CountEngines(false), 3);
+  EXPECT_FALSE(kids->IsUsable(true));
+  EXPECT_FALSE(toys->IsUsable(true));
+  EXPECT_TRUE(web->IsUsable(true));
+  m_app->familyModeOn = false;
+  EXPECT_TRUE(toys->IsUsable(false));
+
+  struct Case {
+    const char* text;
+    int webScore;
+    int kidsScore;
+    int kidsLevel;
+  } cases[] = {
+      {"search", -100, -100, 100},
+      {"news", 1000, 0, 0},
+      {"Toy, LEGO-game", 0, 10 + 3 + 1000, 7 + 2 + 100},
+      {"", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(web->KeywordScore(c.text), c.webScore);
+    EXPECT_EQ(kids->KeywordScore(c.text), c.kidsScore);
+    EXPECT_EQ(kids->KeywordLevel(c.text), c.kidsLevel);
+  }
+  EXPECT_EQ(kids->KeywordScore(std::string(100000, 'x')), 0);
+}
+
+TEST_F(CategoryTest, RenumberAndEngineOrder) {
+  Folder("a");
+  Folder("b");
+  Write("a.cat", "[main]\norder=900\n");
+  Write("b.cat", "[main]\norder=100\n");
+  Write("a\\x.ini", "[main]\nOrder=50\n");
+  Write("a\\y.ini", "[main]\nOrder=10\n");
+  m_app->categoryTree = ScanCategoryTree();
+  TreeNode* root = m_app->categoryTree->root();
+  ASSERT_EQ(root->children.size(), 3u);
+  auto* a = dynamic_cast<CategoryNode*>(m_app->categoryTree->Find("a"));
+  auto* b = dynamic_cast<CategoryNode*>(m_app->categoryTree->Find("b"));
+  EXPECT_EQ(a->order, 900);
+  EXPECT_EQ(b->order, 100);
+
+  // Renumbering follows the tree order, whatever the loaded values were, and saves them.
+  const int aIndex = IndexOf(root, a);
+  a->Renumber();
+  EXPECT_EQ(a->order, aIndex * 100);
+  EXPECT_EQ(b->order, (3 - aIndex) * 100);
+  EXPECT_EQ(m_app->registry().GetDword(FileSettingsKey(a->FilePath()), "order", 0),
+            static_cast<uint32_t>(aIndex * 100));
+  ClearProfileCache();
+  a->Load();
+  EXPECT_EQ(a->order, aIndex * 100);
+
+  // A node added later goes before the first sibling with a strictly greater order.
+  auto late = std::make_unique<CategoryNode>();
+  late->order = 150;
+  TreeNode* added = AddChild(root, "late", std::move(late));
+  EXPECT_EQ(IndexOf(root, added), 2);
+
+  RenumberEngines(*a);
+  std::vector<int> orders;
+  for (size_t i = 1; i < a->children.size(); ++i) {
+    orders.push_back(dynamic_cast<EngineDefinition*>(a->children[i].get())->Data()->order);
+  }
+  EXPECT_EQ(orders, (std::vector<int>{100, 200}));
+}
+
+TEST_F(CategoryTest, InstallersWriteRefuseAndNeverRun) {
+  m_app->categoryTree = ScanCategoryTree();
+  // Text without [main] is ignored.
+  EXPECT_FALSE(InstallCategory("shop.cat", "nothing here", "5"));
+  EXPECT_FALSE(FileExists(Categories("shop.cat")));
+
+  ASSERT_TRUE(InstallCategory("shop\\deals.cat", "[main]\nEngineCount=4\n", "12"));
+  auto* deals = dynamic_cast<CategoryNode*>(m_app->categoryTree->Find("shop\\deals"));
+  ASSERT_NE(deals, nullptr);
+  EXPECT_NE(dynamic_cast<CategoryNode*>(m_app->categoryTree->Find("shop")), nullptr);
+  EXPECT_EQ(deals->EngineCount(), 4);
+  EXPECT_EQ(deals->timestamp, "12");
+
+  const std::string binary("\x00\x01\xff\r\n", 5);
+  EXPECT_TRUE(InstallIcon("shop.ico", binary));
+  EXPECT_EQ(test::ReadFileBytes(ToFileSystemPath(Categories("shop.ico"))), binary);
+  EXPECT_TRUE(InstallFile("docs\\readme.txt", ""));
+  EXPECT_TRUE(InstallFileQuietly("big.bin", std::string(1 << 20, 'z')));
+
+  // The program is stored, and nothing ran it (it would have left a marker).
+  const std::string marker = Categories("ran");
+  ASSERT_TRUE(InstallAndRun("setup.sh", "#!/bin/sh\ntouch '" + ToFileSystemPath(marker) + "'\n"));
+  EXPECT_TRUE(FileExists(Categories("setup.sh")));
+  EXPECT_FALSE(FileExists(marker));
+
+  for (const char* bad : {"..\\x.cat", "a\\..\\..\\x.cat", "/tmp/x.cat", "c:\\x.cat"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(InstallCategory(bad, "[main]\n", "1"));
+    EXPECT_FALSE(InstallIcon(bad, "x"));
+    EXPECT_FALSE(InstallFile(bad, "x"));
+    EXPECT_FALSE(InstallFileQuietly(bad, "x"));
+    EXPECT_FALSE(InstallAndRun(bad, "x"));
+  }
+  EXPECT_FALSE(FileExists(JoinPath(m_home, "x.cat")));
+}
+
+}  // namespace
+}  // namespace tulix
