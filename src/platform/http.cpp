@@ -1,0 +1,568 @@
+#include "platform/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/last_error.h"
+
+namespace tulix {
+
+namespace {
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+    s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+struct HeaderLine {
+  std::string name;
+  std::string value;
+};
+
+// Finds a header by name in "Name: value" lines.
+template <typename Lines>
+auto FindHeader(Lines& lines, std::string_view name) {
+  return std::find_if(lines.begin(), lines.end(),
+                      [&](const HeaderLine& h) { return EqualNoCase(h.name, name); });
+}
+
+// A raw blank or control character cannot go on the request line.
+std::string EncodeObject(std::string_view object) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : object) {
+    auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b == 0x7F) {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    } else {
+      out += c;
+    }
+  }
+  if (out.empty() || out[0] != '/')
+    out.insert(out.begin(), '/');
+  return out;
+}
+
+uint32_t ErrorFromCurl(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return kErrorInternetNameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+      return kErrorInternetCannotConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+      return kErrorInternetTimeout;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+      return kErrorHttpInvalidServerResponse;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      return kErrorInternetConnectionReset;
+    default:
+      return kErrorInternetConnectionAborted;
+  }
+}
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string EnvOr(const char* lower, const char* upper) {
+  if (const char* v = std::getenv(lower); v != nullptr && *v != '\0')
+    return v;
+  if (upper != nullptr) {
+    if (const char* v = std::getenv(upper); v != nullptr && *v != '\0')
+      return v;
+  }
+  return {};
+}
+
+}  // namespace
+
+// The connection and name caches shared by every request of the session, so that requests to
+// the same server reuse a kept-alive connection. libcurl asks us to lock them.
+struct HttpSession::Shared {
+  CURLSH* share = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+
+  Shared() {
+    share = curl_share_init();
+    curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Lock);
+    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Unlock);
+    curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+  ~Shared() { curl_share_cleanup(share); }
+
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<Shared*>(self)->locks[static_cast<size_t>(data)].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* self) {
+    static_cast<Shared*>(self)->locks[static_cast<size_t>(data)].unlock();
+  }
+};
+
+HttpSession::HttpSession(std::string agent) : m_agent(std::move(agent)) {
+  GlobalInit();
+  // libcurl reads only the lower-case http_proxy, since a CGI program's HTTP_PROXY can come
+  // from a request header; we do the same.
+  m_proxy = EnvOr("http_proxy", nullptr);
+  m_noProxy = EnvOr("no_proxy", "NO_PROXY");
+  m_shared = std::make_unique<Shared>();
+}
+
+HttpSession::~HttpSession() = default;
+
+void HttpSession::SetTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds idle) {
+  std::lock_guard lock(m_mutex);
+  m_connectTimeout = connect;
+  m_idleTimeout = idle;
+}
+
+void HttpSession::SetCredentialsPrompt(HttpCredentialsPrompt prompt) {
+  std::lock_guard lock(m_mutex);
+  m_prompt = std::move(prompt);
+}
+
+bool HttpSession::Prompt(const std::string& host, HttpCredentials& credentials) const {
+  HttpCredentialsPrompt prompt;
+  {
+    std::lock_guard lock(m_mutex);
+    prompt = m_prompt;
+  }
+  return prompt && prompt(host, credentials);
+}
+
+std::string HttpSession::ProxyFor(std::string_view host) const {
+  if (m_proxy.empty())
+    return {};
+  std::string_view list = m_noProxy;
+  while (!list.empty()) {
+    size_t comma = list.find(',');
+    std::string_view entry = Trim(list.substr(0, comma));
+    list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+    if (entry == "*")
+      return {};
+    if (!entry.empty() && entry.front() == '.')
+      entry.remove_prefix(1);
+    if (entry.empty())
+      continue;
+    if (EqualNoCase(host, entry))
+      return {};
+    if (host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
+        EqualNoCase(host.substr(host.size() - entry.size()), entry)) {
+      return {};
+    }
+  }
+  return m_proxy;
+}
+
+struct HttpRequest::Impl {
+  HttpSession* session = nullptr;
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  std::string verb;
+  std::string host;
+  uint16_t port = 80;
+  std::string url;
+  std::string target;
+  std::string proxy;
+  std::chrono::milliseconds connectTimeout{30000};
+  std::chrono::milliseconds idleTimeout{30000};
+  std::vector<HeaderLine> headers;
+  std::string body;
+  std::optional<HttpCredentials> credentials;
+  size_t cap = SIZE_MAX;
+
+  // One response.
+  std::vector<std::string> rawLines;
+  std::string buffer;
+  size_t bufferPos = 0;
+  size_t bodyBytes = 0;
+  bool headersDone = false;
+  bool done = false;
+  bool capped = false;
+  CURLcode result = CURLE_OK;
+  bool inMulti = false;
+  bool connected = false;
+  std::chrono::steady_clock::time_point lastData;
+
+  std::atomic<bool> aborted{false};
+
+  ~Impl() {
+    if (inMulti)
+      curl_multi_remove_handle(multi, easy);
+    if (easy != nullptr)
+      curl_easy_cleanup(easy);
+    if (multi != nullptr)
+      curl_multi_cleanup(multi);
+  }
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    size_t n = size * count;
+    std::string_view line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+      line.remove_suffix(1);
+    impl->lastData = std::chrono::steady_clock::now();
+    // Interim responses (100 Continue) have headers of their own: keep only the last response.
+    if (line.substr(0, 5) == "HTTP/")
+      impl->rawLines.clear();
+    if (line.empty()) {
+      long status = 0;
+      curl_easy_getinfo(impl->easy, CURLINFO_RESPONSE_CODE, &status);
+      if (status >= 200)
+        impl->headersDone = true;
+    } else {
+      impl->rawLines.emplace_back(line);
+    }
+    return n;
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* self) {
+    auto* impl = static_cast<Impl*>(self);
+    size_t n = size * count;
+    impl->lastData = std::chrono::steady_clock::now();
+    impl->headersDone = true;
+    size_t room = impl->cap - impl->bodyBytes;
+    size_t take = std::min(n, room);
+    impl->buffer.append(data, take);
+    impl->bodyBytes += take;
+    if (take < n) {
+      // A short count ends the transfer; what arrived so far stays readable.
+      impl->capped = true;
+      return take;
+    }
+    return n;
+  }
+
+  static int OnConnected(void* self, char*, char*, int, int) {
+    auto* impl = static_cast<Impl*>(self);
+    impl->connected = true;
+    impl->lastData = std::chrono::steady_clock::now();
+    return CURL_PREREQFUNC_OK;
+  }
+
+  // Drives the transfer until `ready` holds, the transfer ends or fails. False with the last
+  // error set on failure; a cap counts as a normal end.
+  template <typename Ready>
+  bool Drive(Ready ready) {
+    while (!ready()) {
+      if (aborted.load()) {
+        SetLastError(kErrorInternetOperationCancelled);
+        return false;
+      }
+      if (done) {
+        if (result == CURLE_OK || (result == CURLE_WRITE_ERROR && capped))
+          return true;
+        SetLastError(ErrorFromCurl(result));
+        return false;
+      }
+      int running = 0;
+      if (curl_multi_perform(multi, &running) != CURLM_OK) {
+        SetLastError(kErrorInternetConnectionAborted);
+        return false;
+      }
+      int left = 0;
+      while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+        if (msg->msg == CURLMSG_DONE) {
+          done = true;
+          result = msg->data.result;
+        }
+      }
+      if (done || ready())
+        continue;
+      auto now = std::chrono::steady_clock::now();
+      int wait = 1000;
+      if (connected) {
+        auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastData);
+        if (idle >= idleTimeout) {
+          SetLastError(kErrorInternetTimeout);
+          return false;
+        }
+        wait = static_cast<int>(std::min<int64_t>(wait, (idleTimeout - idle).count() + 1));
+      }
+      curl_multi_poll(multi, nullptr, 0, wait, nullptr);
+    }
+    return true;
+  }
+
+  curl_slist* BuildHeaderList(bool* hasAgent) const {
+    curl_slist* list = nullptr;
+    auto add = [&](const std::string& line) { list = curl_slist_append(list, line.c_str()); };
+    *hasAgent = false;
+    for (const HeaderLine& h : headers) {
+      if (EqualNoCase(h.name, "User-Agent"))
+        *hasAgent = true;
+      // libcurl reads "Name:" as "remove", and "Name;" as a header with an empty value.
+      add(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
+    }
+    // Headers libcurl would add on its own: none goes out unless the caller asked for it.
+    auto suppress = [&](const char* name) {
+      if (FindHeader(headers, name) == headers.end())
+        add(std::string(name) + ":");
+    };
+    suppress("Accept");
+    suppress("Expect");
+    if (EqualNoCase(verb, "POST"))
+      suppress("Content-Type");
+    return list;
+  }
+};
+
+HttpRequest::HttpRequest(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+
+HttpRequest::~HttpRequest() = default;
+
+std::unique_ptr<HttpRequest> HttpSession::OpenRequest(std::string_view verb, std::string_view host,
+                                                      uint16_t port, std::string_view object,
+                                                      std::string_view referer, uint32_t flags) {
+  (void)flags;
+  auto impl = std::make_unique<HttpRequest::Impl>();
+  impl->session = this;
+  impl->verb = verb.empty() ? "GET" : std::string(verb);
+  impl->host = host;
+  impl->port = port;
+  {
+    std::lock_guard lock(m_mutex);
+    impl->connectTimeout = m_connectTimeout;
+    impl->idleTimeout = m_idleTimeout;
+  }
+  std::string hostPart =
+      impl->host.find(':') != std::string::npos ? "[" + impl->host + "]" : impl->host;
+  std::string origin = "http://" + hostPart + ":" + std::to_string(port);
+  impl->url = origin + "/";
+  impl->proxy = ProxyFor(host);
+  // Through a proxy the request line carries the whole address.
+  impl->target = (impl->proxy.empty() ? "" : origin) + EncodeObject(object);
+  if (!referer.empty())
+    impl->headers.push_back({"Referer", std::string(referer)});
+  impl->easy = curl_easy_init();
+  impl->multi = curl_multi_init();
+  if (impl->easy == nullptr || impl->multi == nullptr) {
+    SetLastError(kErrorInternetConnectionAborted);
+    return nullptr;
+  }
+  return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(impl)));
+}
+
+bool HttpRequest::AddRequestHeaders(std::string_view lines, HeaderMode mode) {
+  auto& headers = m_impl->headers;
+  while (!lines.empty()) {
+    size_t end = lines.find('\n');
+    std::string_view line = Trim(lines.substr(0, end));
+    lines = end == std::string_view::npos ? std::string_view{} : lines.substr(end + 1);
+    if (line.empty())
+      continue;
+    size_t colon = line.find(':');
+    std::string_view name = colon == std::string_view::npos ? "" : Trim(line.substr(0, colon));
+    if (name.empty()) {
+      SetLastError(kErrorHttpInvalidHeader);
+      return false;
+    }
+    HeaderLine header{std::string(name), std::string(Trim(line.substr(colon + 1)))};
+    auto found = FindHeader(headers, name);
+    bool present = found != headers.end();
+    switch (mode) {
+      case HeaderMode::kAdd:
+        break;
+      case HeaderMode::kAddIfNew:
+        if (present) {
+          SetLastError(kErrorHttpInvalidHeader);
+          return false;
+        }
+        break;
+      case HeaderMode::kReplace:
+        if (!present) {
+          SetLastError(kErrorHttpHeaderNotFound);
+          return false;
+        }
+        [[fallthrough]];
+      case HeaderMode::kAddOrReplace:
+        if (present)
+          headers.erase(found);
+        // Replacing with an empty value only removes.
+        if (header.value.empty())
+          continue;
+        break;
+    }
+    headers.push_back(std::move(header));
+  }
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+std::optional<std::string> HttpRequest::QueryRequestHeader(std::string_view name) const {
+  auto found = FindHeader(m_impl->headers, name);
+  if (found == m_impl->headers.end()) {
+    SetLastError(kErrorHttpHeaderNotFound);
+    return std::nullopt;
+  }
+  return found->value;
+}
+
+void HttpRequest::SetBodyCap(size_t bytes) {
+  m_impl->cap = bytes;
+}
+
+bool HttpRequest::Send(std::string_view headers, std::string_view body) {
+  Impl& r = *m_impl;
+  if (!headers.empty() && !AddRequestHeaders(headers, HeaderMode::kAddOrReplace))
+    return false;
+  if (r.aborted.load()) {
+    SetLastError(kErrorInternetOperationCancelled);
+    return false;
+  }
+  if (r.inMulti) {
+    curl_multi_remove_handle(r.multi, r.easy);
+    r.inMulti = false;
+  }
+  m_status = 0;
+  r.rawLines.clear();
+  r.buffer.clear();
+  r.bufferPos = 0;
+  r.bodyBytes = 0;
+  r.headersDone = r.done = r.capped = r.connected = false;
+  r.result = CURLE_OK;
+  r.body = body;
+
+  CURL* e = r.easy;
+  curl_easy_reset(e);
+  curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
+  curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, r.target.c_str());
+  curl_easy_setopt(e, CURLOPT_PROXY, r.proxy.c_str());
+  curl_easy_setopt(e, CURLOPT_SHARE, r.session->m_shared->share);
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.connectTimeout.count()));
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::OnHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::OnBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Impl::OnConnected);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, &r);
+  bool hasAgent = false;
+  curl_slist* list = r.BuildHeaderList(&hasAgent);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, list);
+  if (!hasAgent && !r.session->Agent().empty()) {
+    curl_easy_setopt(e, CURLOPT_USERAGENT, r.session->Agent().c_str());
+  }
+  if (EqualNoCase(r.verb, "POST")) {
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.body.size()));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, r.body.data());
+  } else if (EqualNoCase(r.verb, "HEAD")) {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+  } else if (!EqualNoCase(r.verb, "GET")) {
+    curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.verb.c_str());
+  }
+  if (r.credentials) {
+    curl_easy_setopt(e, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+    curl_easy_setopt(e, CURLOPT_USERNAME, r.credentials->user.c_str());
+    curl_easy_setopt(e, CURLOPT_PASSWORD, r.credentials->password.c_str());
+  }
+  r.lastData = std::chrono::steady_clock::now();
+  curl_multi_add_handle(r.multi, e);
+  r.inMulti = true;
+  bool ok = r.Drive([&] { return r.headersDone; });
+  // libcurl copies the header list when the request goes out.
+  if (ok || r.done) {
+    long status = 0;
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
+    m_status = static_cast<int>(status);
+  }
+  if (ok && m_status == 0) {
+    SetLastError(kErrorHttpInvalidServerResponse);
+    ok = false;
+  }
+  if (!ok) {
+    curl_multi_remove_handle(r.multi, e);
+    r.inMulti = false;
+  }
+  curl_slist_free_all(list);
+  if (ok)
+    SetLastError(kErrorSuccess);
+  return ok;
+}
+
+uint32_t HttpRequest::PromptForCredentials() {
+  HttpCredentials credentials = m_impl->credentials.value_or(HttpCredentials{});
+  if (!m_impl->session->Prompt(m_impl->host, credentials)) {
+    SetLastError(kErrorCancelled);
+    return kErrorCancelled;
+  }
+  m_impl->credentials = std::move(credentials);
+  SetLastError(kErrorInternetForceRetry);
+  return kErrorInternetForceRetry;
+}
+
+std::string HttpRequest::RawHeaders() const {
+  std::string out;
+  for (const std::string& line : m_impl->rawLines)
+    out += line + "\r\n";
+  return out + "\r\n";
+}
+
+std::optional<std::string> HttpRequest::QueryResponseHeader(std::string_view name) const {
+  for (const std::string& line : m_impl->rawLines) {
+    size_t colon = line.find(':');
+    if (colon != std::string::npos && line.substr(0, 5) != "HTTP/" &&
+        EqualNoCase(Trim(std::string_view(line).substr(0, colon)), name)) {
+      return std::string(Trim(std::string_view(line).substr(colon + 1)));
+    }
+  }
+  SetLastError(kErrorHttpHeaderNotFound);
+  return std::nullopt;
+}
+
+bool HttpRequest::Read(char* buffer, size_t size, size_t* read) {
+  Impl& r = *m_impl;
+  *read = 0;
+  if (!r.inMulti && !r.done) {
+    SetLastError(r.aborted.load() ? kErrorInternetOperationCancelled
+                                  : kErrorInternetConnectionAborted);
+    return false;
+  }
+  if (!r.Drive([&] { return r.bufferPos < r.buffer.size(); }))
+    return false;
+  size_t n = std::min(size, r.buffer.size() - r.bufferPos);
+  std::memcpy(buffer, r.buffer.data() + r.bufferPos, n);
+  r.bufferPos += n;
+  if (r.bufferPos == r.buffer.size()) {
+    r.buffer.clear();
+    r.bufferPos = 0;
+  }
+  *read = n;
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+void HttpRequest::Abort() {
+  m_impl->aborted.store(true);
+  curl_multi_wakeup(m_impl->multi);
+}
+
+}  // namespace tulix
