@@ -23,6 +23,7 @@
 #include "definitions/category.h"
 #include "definitions/engine_definition.h"
 #include "tools/enginetest/modes.h"
+#include "tools/enginetest/output.h"
 
 namespace tulix::enginetest {
 namespace {
@@ -31,36 +32,7 @@ namespace fs = std::filesystem;
 
 void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (ch) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c >= 0x7F) {
-          // Bytes outside printable ASCII go out as \u00XX: the engine file's bytes are not
-          // necessarily UTF-8, and the output must stay valid JSON.
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-          out += buffer;
-        } else {
-          out += ch;
-        }
-    }
-  }
+  AppendJsonText(out, text);
   out += '"';
 }
 

@@ -9,15 +9,10 @@
 
 #include "engine/page_scanner.h"
 #include "tools/enginetest/modes.h"
+#include "tools/enginetest/output.h"
 
 namespace tulix::enginetest {
 namespace {
-
-void AppendHexEscape(std::string& out, const char* prefix, unsigned char c) {
-  char buffer[8];
-  std::snprintf(buffer, sizeof buffer, "%s%02x", prefix, c);
-  out += buffer;
-}
 
 // Token text for a terminal: control characters and the backslash escaped C-style, so every
 // token stays on its line; other bytes as they are.
@@ -43,43 +38,6 @@ void AppendPlainText(std::string& out, std::string_view text) {
         } else {
           out += ch;
         }
-    }
-  }
-}
-
-// Length of the valid UTF-8 sequence that starts text[i], or 0 when the byte starts none.
-size_t Utf8SequenceLength(std::string_view text, size_t i) {
-  unsigned char c = static_cast<unsigned char>(text[i]);
-  size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-  if (length == 0 || i + length > text.size()) {
-    return 0;
-  }
-  for (size_t k = 1; k < length; ++k) {
-    if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-      return 0;
-    }
-  }
-  return length;
-}
-
-// Token text as a JSON string body. Pages are bytes in whatever character set the engine
-// used: valid UTF-8 passes through, any other byte above 127 is given as the code point of the
-// same number (its reading as Latin-1), so the output is always valid JSON.
-void AppendJsonText(std::string& out, std::string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      AppendHexEscape(out, "\\u00", c);
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (size_t length = Utf8SequenceLength(text, i); length != 0) {
-      out.append(text.substr(i, length));
-      i += length - 1;
-    } else {
-      AppendHexEscape(out, "\\u00", c);
     }
   }
 }
