@@ -9,6 +9,7 @@
 
 #include "base/application.h"
 #include "base/settings.h"
+#include "categories_fixture.h"
 #include "definitions/engine_definition.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -19,32 +20,18 @@
 namespace tulix {
 namespace {
 
-class CategoryTest : public test::TulixTest {
+class CategoryTest : public test::CategoriesTest {
  protected:
   void SetUp() override {
-    TulixTest::SetUp();
-    m_app = std::make_unique<TulixApplication>(m_home, m_registry);
-    m_scope = std::make_unique<ScopedApplication>(*m_app);
+    CategoriesTest::SetUp();
     m_clockScope = std::make_unique<ScopedClock>(m_clock);
-    std::filesystem::create_directories(ToFileSystemPath(GetCategoriesFolder()));
   }
   void TearDown() override {
     m_app->categoryTree.reset();
     m_clockScope.reset();
-    m_scope.reset();
-    m_app.reset();
-    ClearProfileCache();
-    TulixTest::TearDown();
+    CategoriesTest::TearDown();
   }
 
-  static std::string Categories(const std::string& name) {
-    return JoinPath(GetCategoriesFolder(), name);
-  }
-  static void Write(const std::string& name, std::string_view text) {
-    std::filesystem::create_directories(
-        std::filesystem::path(ToFileSystemPath(Categories(name))).parent_path());
-    test::WriteFileBytes(ToFileSystemPath(Categories(name)), text);
-  }
   static void Folder(const std::string& name) {
     std::filesystem::create_directories(ToFileSystemPath(Categories(name)));
   }
@@ -54,8 +41,6 @@ class CategoryTest : public test::TulixTest {
   }
 
   ManualClock m_clock;
-  std::unique_ptr<TulixApplication> m_app;
-  std::unique_ptr<ScopedApplication> m_scope;
   std::unique_ptr<ScopedClock> m_clockScope;
 };
 

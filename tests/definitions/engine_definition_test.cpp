@@ -11,6 +11,7 @@
 
 #include "base/application.h"
 #include "base/settings.h"
+#include "categories_fixture.h"
 #include "definitions/category.h"
 #include "definitions/safe_name.h"
 #include "platform/paths.h"
@@ -20,37 +21,19 @@
 namespace tulix {
 namespace {
 
-class EngineDefinitionTest : public test::TulixTest {
+class EngineDefinitionTest : public test::CategoriesTest {
  protected:
   void SetUp() override {
-    TulixTest::SetUp();
-    m_app = std::make_unique<TulixApplication>(m_home, m_registry);
-    m_scope = std::make_unique<ScopedApplication>(*m_app);
-    std::filesystem::create_directories(ToFileSystemPath(JoinPath(GetCategoriesFolder(), "web")));
-  }
-  void TearDown() override {
-    m_app->categoryTree.reset();
-    m_scope.reset();
-    m_app.reset();
-    ClearProfileCache();
-    TulixTest::TearDown();
+    CategoriesTest::SetUp();
+    std::filesystem::create_directories(ToFileSystemPath(Categories("web")));
   }
 
-  static std::string Categories(const std::string& name) {
-    return JoinPath(GetCategoriesFolder(), name);
-  }
-  static void Write(const std::string& name, std::string_view text) {
-    test::WriteFileBytes(ToFileSystemPath(Categories(name)), text);
-  }
   // Writes web\<name>.ini, scans the tree and returns the loaded engine.
   EngineDefinition* Engine(const std::string& name, std::string_view text) {
     Write("web\\" + name + ".ini", text);
     m_app->categoryTree = ScanCategoryTree();
     return dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find("web\\" + name));
   }
-
-  std::unique_ptr<TulixApplication> m_app;
-  std::unique_ptr<ScopedApplication> m_scope;
 };
 
 TEST_F(EngineDefinitionTest, MissingMainAndBadValuesGiveDefaults) {
