@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/settings.h"
@@ -21,6 +22,7 @@ namespace tulix {
 class CJobManager;
 class CThreadPool;
 class Dispatcher;
+class HttpSession;
 class RegistryStore;
 class RunQueue;
 class SiteList;
@@ -56,6 +58,11 @@ class TulixApplication {
 
   // Family mode: on while the program hides what is not family-safe.
   std::atomic<bool> familyModeOn{false};
+
+  // The internet session every page fetch shares, made on first use (GetSession in
+  // engine/page_fetcher.h) under internetSessionLock.
+  std::mutex internetSessionLock;
+  std::shared_ptr<HttpSession> internetSession;
 
  private:
   std::unique_ptr<RegistryStore> m_registry;

@@ -23,6 +23,11 @@ const Mode kModes[] = {
     {"request",
      "ENGINE.ini --query WORDS [--type all|any|exact] [--per-engine N] [--category NAME] [--json]",
      "print the first request of a search as the engine builds it", RunRequestMode},
+    {"run", "ENGINE.ini PAGE.html [--query WORDS] [--base URL] [--all] [--json]",
+     "walk a saved page with the engine's script and print the hits and queued requests",
+     RunRunMode},
+    {"fetch", "ENGINE.ini --query WORDS [--type all|any|exact] [--output FILE]",
+     "fetch the engine's first page as a search job would", RunFetchMode},
 };
 
 void PrintUsage(std::FILE* out) {

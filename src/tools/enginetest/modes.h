@@ -20,4 +20,12 @@ int RunTokensMode(const std::vector<std::string>& args);
 // request ENGINE.ini --query WORDS [...]: the first request of a search for one engine.
 int RunRequestMode(const std::vector<std::string>& args);
 
+// run ENGINE.ini PAGE.html [--query WORDS] [--base URL] [--all] [--json]: walks a saved page
+// with the engine's script as a search job would and prints the hits and the queued requests.
+int RunRunMode(const std::vector<std::string>& args);
+
+// fetch ENGINE.ini --query WORDS [--type all|any|exact] [--output FILE]: fetches the engine's
+// first page exactly as a search job would.
+int RunFetchMode(const std::vector<std::string>& args);
+
 }  // namespace tulix::enginetest

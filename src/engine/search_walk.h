@@ -1,0 +1,85 @@
+// The page side of a search job: the queue of requests the engine's script keeps filling, the
+// walk of one fetched page with the script, and the actions the script queues on the way
+// (collecting and handing over results, queueing further pages, keeping values for later
+// requests). The search job adds the fetching loop around it: take BuildNextRequest(), skip it
+// when WasFetched(), fetch it, MarkFetched(), ProcessPage(), until it has enough hits.
+//
+// A walk makes progress through its page: a script that keeps handing the same token back to
+// itself (rewinding forever) is stopped after a generous number of visits to one token, with a
+// logged error, so a broken engine definition can never hang a job.
+//
+// Ownership: the walk owns its request queue and the fetched requests. It refers to the engine,
+// the search and the hit sink, which must outlive it.
+//
+// Thread safety: one walk belongs to one job and is used by that job's worker thread only.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "definitions/engine_definition.h"
+#include "engine/script_actions.h"
+#include "engine/script_runner.h"
+
+namespace tulix {
+
+class CJob;
+
+class SearchWalk {
+ public:
+  // `job` may be null (the engine author's tool walks pages without a job); it is only put into
+  // the hits.
+  SearchWalk(const EngineDefinition& engine, const SearchQuery& search, HitSink& sink,
+             CJob* job = nullptr);
+
+  // The first call builds the first request from the engine's template and queues it as entry
+  // 0; later calls take the next queued entry with the runner's saved input values and the
+  // entry's variables set into it and its placeholders substituted.
+  RequestSpec BuildNextRequest(const ScriptRunner& runner);
+  // A request with the same host, object, port, extra and verb was fetched already.
+  bool WasFetched(const RequestSpec& request) const;
+  void MarkFetched(const RequestSpec& request);
+  // More queued requests remain after the ones taken.
+  bool HasQueuedRequests() const;
+
+  // Walks one fetched page with the script: links made absolute against the request's page
+  // address, each token stepped, collected, and its actions carried out, until the search has
+  // enough hits or the script finishes the page.
+  void ProcessPage(ScriptRunner& runner, const RequestSpec& request, std::string_view page);
+  // Carries out the runner's queued actions in order and clears them.
+  void ExecuteActions(ScriptRunner& runner);
+
+  const std::vector<RequestSpec>& Queue() const { return m_queue; }
+  int NextRequestIndex() const { return m_nextRequest; }
+  int AcceptedHits() const { return m_acceptedHits; }
+  int DesiredResults() const { return m_desiredResults; }
+  int PagesFetched() const { return m_pagesFetched; }
+  void AddPageFetched() { ++m_pagesFetched; }
+  const EngineDefinition& Engine() const { return m_engine; }
+  const SearchQuery& Search() const { return m_search; }
+
+ private:
+  void QueuePage(std::string_view link, int verb, const std::string& startState);
+  void RepeatFirstRequest(const ScriptRunner& runner);
+  void HandOverHit(ScriptRunner& runner, const std::string& collected);
+
+  const EngineDefinition& m_engine;
+  const SearchQuery& m_search;
+  HitSink& m_sink;
+  CJob* m_job;
+  std::vector<RequestSpec> m_queue;
+  std::vector<RequestSpec> m_fetched;
+  int m_nextRequest = -1;
+  int m_pagesFetched = 0;
+  int m_acceptedHits = 0;
+  int m_desiredResults;
+};
+
+// Sets name=value into a request's query (GET: the object) or form data (POST: the extra):
+// an existing parameter of that name after the "?" is removed and the pair appended.
+void SetRequestValue(RequestSpec& request, std::string_view name, std::string_view value);
+// The same rule on one text: "/s?a=1&b=2" with b, 3 gives "/s?a=1&b=3".
+std::string SetQueryValue(std::string_view text, std::string_view name, std::string_view value);
+
+}  // namespace tulix
