@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -367,6 +368,44 @@ TEST(HttpRequestTest, ConnectionFailureSetsError) {
   EXPECT_FALSE(request->Send());
   EXPECT_EQ(GetLastError(), kErrorInternetCannotConnect);
   EXPECT_EQ(request->StatusCode(), 0);
+}
+
+// The proxy comes from http_proxy when the session is made; hosts named in no_proxy bypass it. Through the proxy the request line carries the whole address.
+TEST(HttpRequestTest, ProxyFromEnvironmentAndNoProxyBypass) {
+  Server proxy;
+  proxy->Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    proxy.Record(req);
+    res.set_content("via proxy", "text/plain");
+  });
+  proxy.Start();
+  Server direct;
+  direct->Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    direct.Record(req);
+    res.set_content("direct", "text/plain");
+  });
+  direct.Start();
+
+  const std::string proxyAddress = "http://127.0.0.1:" + std::to_string(proxy.Port());
+  setenv("http_proxy", proxyAddress.c_str(), 1);
+  setenv("no_proxy", "localhost, .bypass.invalid,127.0.0.1", 1);
+  HttpSession session(kAgent);
+  unsetenv("http_proxy");
+  unsetenv("no_proxy");
+
+  auto viaProxy = session.OpenRequest("GET", "search.invalid", 8080, "/find?q=a b", "", 0);
+  ASSERT_TRUE(viaProxy->Send());
+  EXPECT_EQ(viaProxy->StatusCode(), 200);
+  EXPECT_EQ(ReadAll(*viaProxy), "via proxy");
+  EXPECT_EQ(proxy.Target(0), "http://search.invalid:8080/find?q=a%20b");
+  std::set<std::string> sent = AsSet(proxy.Headers(0));
+  EXPECT_TRUE(sent.count("Host: search.invalid:8080")) << "Host names the origin, not the proxy";
+
+  // A listed host (here the last of the list) goes straight to the server, with the path alone
+  // in the request line.
+  auto bypass = session.OpenRequest("GET", "127.0.0.1", direct.Port(), "/x", "", 0);
+  ASSERT_TRUE(bypass->Send());
+  EXPECT_EQ(ReadAll(*bypass), "direct");
+  EXPECT_EQ(direct.Target(0), "/x");
 }
 
 }  // namespace
