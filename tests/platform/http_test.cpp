@@ -4,8 +4,8 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <string>
@@ -370,7 +370,8 @@ TEST(HttpRequestTest, ConnectionFailureSetsError) {
   EXPECT_EQ(request->StatusCode(), 0);
 }
 
-// The proxy comes from http_proxy when the session is made; hosts named in no_proxy bypass it. Through the proxy the request line carries the whole address.
+// The proxy comes from http_proxy when the session is made; hosts named in no_proxy bypass it.
+// Through the proxy the request line carries the whole address.
 TEST(HttpRequestTest, ProxyFromEnvironmentAndNoProxyBypass) {
   Server proxy;
   proxy->Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
