@@ -398,21 +398,58 @@ bool PageToken::IsColumn(int n) const {
 
 // ---- PageScanner ---------------------------------------------------------------------------
 
-PageScanner::PageScanner(std::string_view text) : m_text(text.size(), '\0') {
+namespace {
+
+// A result page makes both buffers of a scanner large, and the allocator gives memory that
+// large back to the system when it is freed, so the next page would touch fresh pages again:
+// on a virtual machine those faults cost more than the whole scan. Each thread therefore keeps
+// the buffers of its last scanner for the next one, up to a bound, so a search job's pages
+// reuse one set of memory.
+constexpr size_t kMaxSpareBytes = size_t{16} << 20;
+
+struct SpareBuffers {
+  std::string text;
+  std::vector<PageToken> tokens;
+};
+
+SpareBuffers& Spare() {
+  thread_local SpareBuffers spare;
+  return spare;
+}
+
+}  // namespace
+
+PageScanner::PageScanner(std::string_view text) {
+  SpareBuffers& spare = Spare();
+  m_text = std::move(spare.text);
+  m_tokens = std::move(spare.tokens);
+  m_text.assign(text);
+  m_tokens.clear();
   // Control characters read as spaces. The same pass counts the "<", which bounds the number
   // of tokens (every tag starts with one, and every text run but the last ends before one), so
   // the token array is allocated once.
   size_t opens = 0;
-  char* out = m_text.data();
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    out[i] = static_cast<unsigned char>(c) < ' ' ? ' ' : c;
+  for (char& c : m_text) {
+    if (static_cast<unsigned char>(c) < ' ') {
+      c = ' ';
+    }
     opens += c == '<';
   }
   m_tokens.reserve(std::min(2 * opens + 2, text.size() + 1));
   m_tokens.emplace_back();
   m_tokens[0].m_id = kRootTokenId;
   Scan();
+}
+
+PageScanner::~PageScanner() {
+  SpareBuffers& spare = Spare();
+  if (m_text.capacity() > spare.text.capacity() && m_text.capacity() <= kMaxSpareBytes) {
+    spare.text = std::move(m_text);
+  }
+  if (m_tokens.capacity() > spare.tokens.capacity() &&
+      m_tokens.capacity() * sizeof(PageToken) <= kMaxSpareBytes) {
+    spare.tokens = std::move(m_tokens);
+  }
 }
 
 void PageScanner::Scan() {

@@ -118,6 +118,7 @@ class PageScanner {
  public:
   // Scans the whole text at once.
   explicit PageScanner(std::string_view text);
+  ~PageScanner();
   PageScanner(const PageScanner&) = delete;
   PageScanner& operator=(const PageScanner&) = delete;
 
