@@ -33,7 +33,8 @@ class PageToken;
 
 // Instruction kinds, in the order of their keywords.
 enum InstructionKind : int {
-  kInstructionSearchText = 0,  // SEARCHTEXT: the pattern is found in the token's text
+  kInstructionSearchText = 0,  // SEARCHTEXT: the pattern is found in the token's text; no
+                               // argument, no pattern: the line matches nothing
   kInstructionColumn = 1,      // COLUMN: a td start tag in column n of its row
   kInstructionTag = 2,         // TAG: the token's tag id is that of "<argument>"
   kInstructionEndTag = 3,      // ENDTAG: the token's text is "</argument>", any case
@@ -100,6 +101,10 @@ struct ScriptAction {
   std::string argument;
 };
 
+// A script's number argument (COLUMN, NEXTPAGE) read as C reads a decimal number: blanks, a
+// sign, then the leading digits; anything else reads as 0. Kept within the int range.
+int ReadScriptNumber(std::string_view text);
+
 // Parses one instruction line. Logs "Bad instruction %s" / "Bad action %s" for unknown
 // keywords (the line then reads as SEARCHTEXT / STARTRESULT).
 ScriptInstruction ParseInstruction(const ScriptLine& line);
@@ -162,17 +167,26 @@ class ScriptRunner {
   const ScriptState* FindState(std::string_view name) const;
 
  private:
+  // A loaded state with what Step needs worked out once per instruction (tag id, column,
+  // end tag text, whether it continues), so matching a token costs a few comparisons.
+  struct LoadedState;
+  struct Prepared;
+
   void LoadState(const std::string& name);
-  bool Matches(const ScriptInstruction& instruction, const PageToken& token,
-               std::string* subexpression1, bool* hasMatch) const;
+  // Points m_state at the loaded state named m_current, or null when it is not loaded.
+  void FindCurrentState();
+  bool Matches(const ScriptInstruction& instruction, const Prepared& prepared,
+               const PageToken& token, std::string* subexpression1, bool* hasMatch) const;
   void QueueAction(const PageToken& token, const ScriptInstruction& instruction,
                    const std::string* subexpression1);
 
   const EngineDefinition& m_engine;
+  std::string m_enginePath;  // the engine's relative path, for messages
   PageScanner* m_scanner = nullptr;
   std::string m_current;
+  const LoadedState* m_state = nullptr;  // the loaded state named m_current, or null
   std::string m_resume;
-  std::vector<std::unique_ptr<ScriptState>> m_states;
+  std::vector<std::unique_ptr<LoadedState>> m_states;
   std::vector<ScriptAction> m_actions;
   std::vector<std::pair<std::string, std::string>> m_savedInputs;
   std::string m_collected;

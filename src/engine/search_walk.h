@@ -14,6 +14,7 @@
 // Thread safety: one walk belongs to one job and is used by that job's worker thread only.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,16 +61,26 @@ class SearchWalk {
   const SearchQuery& Search() const { return m_search; }
 
  private:
-  void QueuePage(std::string_view link, int verb, const std::string& startState);
+  // The first request of the search: queue entry 0, or built from the template when no
+  // request has been taken yet (a page walked without the fetching loop).
+  RequestSpec FirstRequest(const ScriptRunner& runner) const;
+  void QueuePage(const ScriptRunner& runner, std::string_view link, int verb,
+                 const std::string& startState);
   void RepeatFirstRequest(const ScriptRunner& runner);
-  void HandOverHit(ScriptRunner& runner, const std::string& collected);
+  void HandOverHit(const std::string& collected);
 
   const EngineDefinition& m_engine;
+  // The engine's record taken when the walk began: every hit of the walk is extracted with
+  // the same values, even when an install replaces the engine's record meanwhile.
+  std::shared_ptr<const EngineData> m_data;
   const SearchQuery& m_search;
   HitSink& m_sink;
   CJob* m_job;
   std::vector<RequestSpec> m_queue;
   std::vector<RequestSpec> m_fetched;
+  // The address of the page being walked, against which the links and forms found on it are
+  // resolved; "" outside ProcessPage.
+  std::string m_pageAddress;
   int m_nextRequest = -1;
   int m_pagesFetched = 0;
   int m_acceptedHits = 0;
