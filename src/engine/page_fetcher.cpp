@@ -1,9 +1,19 @@
 #include "engine/page_fetcher.h"
 
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "base/application.h"
+#include "engine/address_resolution.h"
+#include "jobs/job.h"
+#include "jobs/worker_thread.h"
 #include "platform/http.h"
+#include "platform/last_error.h"
+#include "platform/trace.h"
+#include "platform/url.h"
 
 namespace tulix {
 
@@ -16,6 +26,7 @@ HttpSession& GetSession() {
   std::lock_guard lock(app.internetSessionLock);
   if (app.internetSession == nullptr) {
     app.internetSession = std::make_shared<HttpSession>(kSessionAgent);
+    app.internetSession->SetConnectedHook([] { Trace("Connection made!\n"); });
   }
   return *app.internetSession;
 }
@@ -24,6 +35,223 @@ void ReleaseSession(HttpSession& session) {
   // Sessions other than the shared one are owned by whoever made them; there is nothing to
   // close here beyond what their owner's destructor does, so only the shared one is recognised.
   (void)session;
+}
+
+CBBInternetSessionException::CBBInternetSessionException(int code)
+    : m_code(code), m_text("Error " + std::to_string(code)) {}
+
+bool AddRequestHeader(HttpRequest& request, std::string_view line) {
+  if (request.AddRequestHeaders(line, HeaderMode::kReplace)) {
+    return true;
+  }
+  const std::string text(line);
+  Trace("Replace header error %u %s\n", GetLastError(), text.c_str());
+  if (!request.AddRequestHeaders(line, HeaderMode::kAddIfNew)) {
+    Trace("Add header error %u %s\n", GetLastError(), text.c_str());
+  }
+  return false;
+}
+
+namespace {
+
+// A failed call of the HTTP layer: the fetch ends with kFetchFailed.
+struct InternetFailure {
+  uint32_t error;
+};
+
+bool IsRedirect(int status) {
+  return status == 301 || status == 302 || status == 303;
+}
+
+// The value of the "Location: " header line (exact case, at the start of a line) up to the end
+// of that line. Matching only at a line start keeps "Content-Location: " from being taken for
+// it.
+std::optional<std::string> FindLocation(const std::string& rawHeaders) {
+  static constexpr std::string_view kName = "Location: ";
+  for (size_t at = rawHeaders.find(kName); at != std::string::npos;
+       at = rawHeaders.find(kName, at + 1)) {
+    if (at == 0 || rawHeaders[at - 1] == '\n') {
+      const size_t start = at + kName.size();
+      const size_t end = rawHeaders.find_first_of("\r\n", start);
+      return rawHeaders.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    }
+  }
+  return std::nullopt;
+}
+
+// The request object of the current step. While it is open, terminating the worker thread that
+// runs the fetch aborts its transfer at once.
+class CurrentRequest {
+ public:
+  CurrentRequest() = default;
+  ~CurrentRequest() { Close(); }
+  CurrentRequest(const CurrentRequest&) = delete;
+  CurrentRequest& operator=(const CurrentRequest&) = delete;
+
+  void Open(HttpSession& session, std::string_view verb, std::string_view host, uint16_t port,
+            std::string_view object, std::string_view referer) {
+    Close();
+    m_request = session.OpenRequest(verb, host, port, object, referer, kHttpFlagReload);
+    if (m_request == nullptr) {
+      throw InternetFailure{GetLastError()};
+    }
+    // Nothing past the cap is ever read, so nothing past it needs to arrive.
+    m_request->SetBodyCap(kPageCap + kPagePieceSize);
+    HttpRequest* request = m_request.get();
+    m_abortable.emplace([request] { request->Abort(); });
+  }
+
+  void Close() {
+    // The abort hook refers to the request, so it goes first.
+    m_abortable.reset();
+    m_request.reset();
+  }
+
+  HttpRequest& operator*() const { return *m_request; }
+  HttpRequest* operator->() const { return m_request.get(); }
+
+  // Sends and returns the status; a network failure ends the fetch.
+  int Send(std::string_view headers = {}, std::string_view body = {}) {
+    if (!m_request->Send(headers, body)) {
+      throw InternetFailure{GetLastError()};
+    }
+    return m_request->StatusCode();
+  }
+
+ private:
+  std::unique_ptr<HttpRequest> m_request;
+  std::optional<AbortableWait> m_abortable;
+};
+
+class PageFetch {
+ public:
+  PageFetch(CJob* job, RequestSpec& request, std::string& page, FetchDetails& details)
+      : m_job(job), m_request(request), m_page(page), m_details(details) {}
+
+  // Steps up to the end of the body; every failure is raised.
+  void Run(HttpSession& session) {
+    const bool post = m_request.verb == 0;
+    m_http.Open(session, post ? "POST" : "GET", m_request.host, m_request.port, m_request.object,
+                m_request.referer);
+    for (const char* line : kFetchHeaderLines) {
+      AddRequestHeader(*m_http, line);
+    }
+    int status = SendFirst(post);
+    if (status == 401) {
+      if (m_http->PromptForCredentials() != kErrorInternetForceRetry) {
+        throw CBBInternetSessionException(kFetchAuthRefused);
+      }
+      status = SendFirst(post);
+    }
+    m_details.finalStatus = status;
+    FollowRedirects(session, status);
+    if (m_job != nullptr) {
+      m_job->PostReport(kMsgJobConnected, 0);
+    }
+    ReadBody();
+    m_http.Close();
+  }
+
+  void Close() { m_http.Close(); }
+
+ private:
+  int SendFirst(bool post) {
+    if (!post) {
+      return m_http.Send();
+    }
+    // Forms were always posted with a line end after the data; servers that count on it get it.
+    m_request.body = m_request.extra + "\r\n";
+    return m_http.Send(kFormContentType, m_request.body);
+  }
+
+  // Follows at most kMaxRedirects redirects; after one, only a final 200 will do.
+  void FollowRedirects(HttpSession& session, int status) {
+    // Relative targets resolve against the server of the request we were given, on every hop.
+    const std::string base = m_request.port == 80 ? "http://" + m_request.host + "/"
+                                                  : "http://" + m_request.host + ":" +
+                                                        std::to_string(m_request.port) + "/";
+    int followed = 0;
+    while (IsRedirect(status)) {
+      const std::optional<std::string> location = FindLocation(m_http->RawHeaders());
+      if (!location) {
+        throw CBBInternetSessionException(kFetchFailed);
+      }
+      m_http.Close();
+      const std::string target = ResolveAddress(base, *location);
+      ParsedUrl url;
+      if (!ParseUrl(target, &url) || url.serviceType != kServiceHttp) {
+        throw CBBInternetSessionException(kFetchFailed);
+      }
+      m_details.redirects.push_back(target);
+      m_http.Open(session, "GET", url.server, url.port, url.object, "");
+      status = m_http.Send();
+      m_details.finalStatus = status;
+      ++followed;
+      if (followed >= kMaxRedirects) {
+        break;
+      }
+    }
+    if (followed > 0 && status != 200) {
+      throw CBBInternetSessionException(kFetchFailed);
+    }
+  }
+
+  void ReadBody() {
+    char piece[kPagePieceSize];
+    size_t total = 0;
+    while (total < kPageCap) {
+      size_t read = 0;
+      if (!m_http->Read(piece, sizeof piece, &read)) {
+        throw InternetFailure{GetLastError()};
+      }
+      if (read == 0) {
+        break;
+      }
+      total += read;
+      // Pages are text: a zero byte ends what this piece contributes.
+      m_page.append(piece, strnlen(piece, read));
+    }
+  }
+
+  CJob* m_job;
+  RequestSpec& m_request;
+  std::string& m_page;
+  FetchDetails& m_details;
+  CurrentRequest m_http;
+};
+
+}  // namespace
+
+int FetchPage(CJob* job, RequestSpec& request, std::string& page, int& pagesFetched,
+              FetchDetails* details) {
+  page.clear();
+  FetchDetails unused;
+  FetchDetails& seen = details != nullptr ? *details : unused;
+  seen = FetchDetails{};
+
+  HttpSession& session = GetSession();
+  int code = kFetchOk;
+  {
+    PageFetch fetch(job, request, page, seen);
+    try {
+      fetch.Run(session);
+    } catch (const InternetFailure&) {
+      code = kFetchFailed;
+    } catch (const CBBInternetSessionException& e) {
+      code = e.Code();
+    }
+    fetch.Close();
+  }
+  ReleaseSession(session);
+
+  // A terminated worker unwinds here; its job is no longer its own to report on.
+  ThrowIfCurrentWorkerTerminated();
+  ++pagesFetched;
+  if (job != nullptr) {
+    job->SetState(kStateReadPage);
+    job->PostReport(kMsgSearchProgress, pagesFetched);
+  }
+  return code;
 }
 
 }  // namespace tulix

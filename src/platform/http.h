@@ -81,6 +81,10 @@ class HttpSession {
   // None installed means every prompt is cancelled.
   void SetCredentialsPrompt(HttpCredentialsPrompt prompt);
 
+  // Called on the requesting thread whenever a request opened afterwards has made a new
+  // connection to a server (not when it reuses a kept-alive one).
+  void SetConnectedHook(std::function<void()> hook);
+
   // Host may be a name or an address; `object` is the path and query as the caller has it, and
   // is sent with blanks and control characters percent-encoded. An empty referer sends none.
   // Nothing goes on the network until Send.
@@ -104,6 +108,7 @@ class HttpSession {
   std::chrono::milliseconds m_connectTimeout{30000};
   std::chrono::milliseconds m_idleTimeout{30000};
   HttpCredentialsPrompt m_prompt;
+  std::function<void()> m_connectedHook;
 };
 
 class HttpRequest {
