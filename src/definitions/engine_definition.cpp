@@ -445,7 +445,7 @@ void EngineDefinition::OpenHomePage() const {
   if (address.empty()) {
     address = "http://" + data->host + "/";
   }
-  OpenInBrowser(address);
+  LaunchBrowser(address);
 }
 
 int EngineDefinition::Order() const {
@@ -548,7 +548,7 @@ void SetBrowserLauncher(BrowserLauncher launcher) {
   Launcher() = std::move(launcher);
 }
 
-void OpenInBrowser(const std::string& address) {
+void LaunchBrowser(const std::string& address) {
   BrowserLauncher launcher;
   {
     std::lock_guard<std::mutex> lock(BrowserLock());

@@ -223,11 +223,12 @@ void RenumberEngines(CategoryNode& category);
 // that leaves the categories folder. True when the file was written or deleted.
 bool InstallEngineDefinition(const std::string& relativeName, std::string_view text);
 
-// Where addresses go to be opened in the user's browser. Until a launcher is registered, the
+// Where engines send an address to be opened in the user's browser. Browser launching lives
+// above this folder, so it registers itself here when the application is built; until then the
 // address is only recorded (LastBrowserAddress). Safe to call from any thread.
 using BrowserLauncher = std::function<void(const std::string& address)>;
 void SetBrowserLauncher(BrowserLauncher launcher);
-void OpenInBrowser(const std::string& address);
+void LaunchBrowser(const std::string& address);
 std::string LastBrowserAddress();
 
 }  // namespace tulix
