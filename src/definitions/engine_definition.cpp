@@ -117,7 +117,9 @@ bool HrefPattern::Find(std::string_view text, std::string* address) const {
       return false;
     }
     if (address != nullptr) {
-      *address = match.size() > 1 && match[1].matched ? match[1].str() : match[0].str();
+      // The address is the first group only: a pattern without one, or whose group took no
+      // part, matches but gives an empty address, as engine authors have always had it.
+      *address = match.size() > 1 && match[1].matched ? match[1].str() : std::string();
     }
     return true;
   } catch (const std::exception&) {

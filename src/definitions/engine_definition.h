@@ -45,9 +45,9 @@ class HrefPattern {
 
   bool valid() const { return m_impl != nullptr; }
   const std::string& error() const { return m_error; }
-  // Searches `text`; on a match, `*address` receives the first sub-expression (the whole match
-  // when the pattern has none). False when the pattern is invalid or nothing matches, or when
-  // the matcher gives up on a pathological text.
+  // Searches `text`; on a match, `*address` receives the first sub-expression ("" when the
+  // pattern has none or it took no part in the match). False when the pattern is invalid or
+  // nothing matches, or when the matcher gives up on a pathological text.
   bool Find(std::string_view text, std::string* address) const;
 
  private:

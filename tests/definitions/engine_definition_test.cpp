@@ -77,6 +77,14 @@ TEST_F(EngineDefinitionTest, HrefPatternCompilesOnceAndFindsFirstGroup) {
   EXPECT_EQ(address, "http://h/p");
   // Case-sensitive.
   EXPECT_FALSE(data->hrefPattern->Find("<A HREF=\"http://h/p\">", &address));
+  // Only the first group is an address: without one, or when it took no part, the match
+  // gives none.
+  auto noGroup = Engine("nogroup", "[main]\nhref=http://[a-z/]+\n")->Data();
+  EXPECT_TRUE(noGroup->hrefPattern->Find("see http://h/p", &address));
+  EXPECT_EQ(address, "");
+  auto optional = Engine("optional", "[main]\nhref=x(y)?z\n")->Data();
+  EXPECT_TRUE(optional->hrefPattern->Find("axzb", &address));
+  EXPECT_EQ(address, "");
 
   EngineDefinition* bad = Engine("bad", "[main]\nhref=([unclosed\n");
   EXPECT_FALSE(bad->Data()->hasHrefPattern());
