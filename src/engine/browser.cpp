@@ -1,6 +1,5 @@
 #include "engine/browser.h"
 
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -389,23 +388,18 @@ std::optional<std::string> SaveAsNewNumberedFile(const std::string& folder,
   std::string name = firstName;
   for (int tries = 0; tries < kMaxNameTries; ++tries) {
     std::string path = JoinPath(folder, name);
-    // "x": created here or not at all, so a name another thread took in the meantime is
-    // skipped instead of overwritten, and a planted link is never followed.
-    std::FILE* file = std::fopen(ToFileSystemPath(path).c_str(), "wbx");
-    if (file == nullptr) {
-      if (errno != EEXIST) {
+    // Created here or not at all, so a name another thread took in the meantime is skipped
+    // instead of overwritten, and a planted link is never followed. The page may be private
+    // (a result behind a password), so other users of the machine may not read it.
+    switch (CreatePrivateFile(path, content)) {
+      case NewFileResult::kCreated:
+        return path;
+      case NewFileResult::kNameTaken:
+        name = NextNumberedName(name);
+        continue;
+      case NewFileResult::kFailed:
         return std::nullopt;
-      }
-      name = NextNumberedName(name);
-      continue;
     }
-    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) {
-      RemoveFile(path);
-      return std::nullopt;
-    }
-    return path;
   }
   return std::nullopt;
 }

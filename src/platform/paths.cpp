@@ -190,6 +190,30 @@ bool WriteFileAtomically(std::string_view path, std::string_view content) {
   return ok;
 }
 
+NewFileResult CreatePrivateFile(std::string_view path, std::string_view content) {
+  const std::string target = ToFileSystemPath(path);
+  int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) {
+      return NewFileResult::kNameTaken;
+    }
+    SetLastError(ErrorFromErrno(errno));
+    return NewFileResult::kFailed;
+  }
+  bool ok = WriteAll(fd, content);
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    ::unlink(target.c_str());
+    SetLastError(ErrorFromErrno(err));
+    return NewFileResult::kFailed;
+  }
+  return NewFileResult::kCreated;
+}
+
 bool RemoveFile(std::string_view path) {
   if (::unlink(ToFileSystemPath(path).c_str()) != 0) {
     SetLastError(ErrorFromErrno(errno));

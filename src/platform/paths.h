@@ -48,4 +48,10 @@ std::optional<std::string> ReadWholeFile(std::string_view path);
 bool WriteFileAtomically(std::string_view path, std::string_view content);
 bool RemoveFile(std::string_view path);
 
+// Creates a new file that only its owner may read or write, with `content`. Never replaces an
+// existing file and never follows a link at that name: kNameTaken says the name exists. A file
+// whose content could not be written whole is removed again (kFailed, last error set).
+enum class NewFileResult { kCreated, kNameTaken, kFailed };
+NewFileResult CreatePrivateFile(std::string_view path, std::string_view content);
+
 }  // namespace tulix

@@ -60,5 +60,27 @@ TEST_F(PathsFolders, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
   EXPECT_FALSE(ReadWholeFile(file).has_value());
 }
 
+TEST_F(PathsFolders, PrivateFileIsNewOwnerOnlyAndNeverFollowsALink) {
+  namespace fs = std::filesystem;
+  const std::string file = m_temp.File("page.htm");
+  ASSERT_EQ(CreatePrivateFile(file, "<html>"), NewFileResult::kCreated);
+  EXPECT_EQ(ReadWholeFile(file), "<html>");
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  // An existing name is left as it was.
+  EXPECT_EQ(CreatePrivateFile(file, "other"), NewFileResult::kNameTaken);
+  EXPECT_EQ(ReadWholeFile(file), "<html>");
+
+  // A link planted at the name, even one that leads nowhere, is neither followed nor replaced.
+  const std::string target = m_temp.File("elsewhere");
+  const std::string link = m_temp.File("planted.htm");
+  fs::create_symlink(target, link);
+  EXPECT_EQ(CreatePrivateFile(link, "secret"), NewFileResult::kNameTaken);
+  EXPECT_FALSE(FileExists(target));
+
+  EXPECT_EQ(CreatePrivateFile(m_temp.File("no/such/folder/x.htm"), "x"), NewFileResult::kFailed);
+}
+
 }  // namespace
 }  // namespace tulix
