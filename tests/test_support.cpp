@@ -55,6 +55,14 @@ void WriteFileBytes(const std::string& path, std::string_view bytes) {
   EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 
+size_t CountOf(std::string_view text, std::string_view part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 int RunChildTest(const std::string& filter, const std::vector<std::string>& env) {
   std::string filterArg = "--gtest_filter=" + filter;
   std::vector<char*> argv = {const_cast<char*>(TULIX_TEST_BINARY), filterArg.data(), nullptr};

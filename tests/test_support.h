@@ -41,6 +41,9 @@ class TulixTest : public ::testing::Test {
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, std::string_view bytes);
 
+// How often `part` occurs in `text`, overlapping occurrences included.
+size_t CountOf(std::string_view text, std::string_view part);
+
 // Runs this test program again as a child process with the given gtest filter and extra
 // environment ("NAME=value" entries); returns its exit status (-1 when it could not start).
 int RunChildTest(const std::string& filter, const std::vector<std::string>& env = {});

@@ -8,19 +8,6 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 // One call's working state. Everything lives on the caller's stack, so concurrent calls share
 // nothing.
 class Splitter {
@@ -170,8 +157,8 @@ class Splitter {
   void AddHexEscape(char x) {
     int value = 0;
     int digits = 0;
-    while (digits < 2 && !AtEnd() && HexValue(m_text[m_pos]) >= 0) {
-      value = value * 16 + HexValue(m_text[m_pos++]);
+    while (digits < 2 && !AtEnd() && HexDigitValue(m_text[m_pos]) >= 0) {
+      value = value * 16 + HexDigitValue(m_text[m_pos++]);
       ++digits;
     }
     // "\x" with no digits has no value to add; keep the letter rather than invent a NUL.
@@ -238,6 +225,19 @@ std::string GetNthToken(std::string_view text, std::string_view delimiters, int 
     *end = pos;
   }
   return token;
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
 }
 
 }  // namespace tulix

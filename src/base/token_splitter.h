@@ -30,4 +30,8 @@ std::string PopToken(std::string& text, std::string_view delimiters, bool escape
 std::string GetNthToken(std::string_view text, std::string_view delimiters, int n, bool escapes,
                         size_t* end = nullptr);
 
+// The value of a hexadecimal digit in either case (the "\x" escapes read them); -1 for any
+// other character.
+int HexDigitValue(char c);
+
 }  // namespace tulix

@@ -41,19 +41,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 // Whether a decoded byte may stand in an address as it is. Result addresses go into request
 // lines, stored result files and the hit's mark-up ("<a href=ADDRESS>", unquoted), none of
 // which survives a control character, a blank, a quote or an angle bracket in an address. A
@@ -69,8 +56,8 @@ std::string DecodeAddress(std::string_view text, bool safeOnly) {
   size_t i = 0;
   while (i < text.size()) {
     if (text[i] == '%' && i + 2 < text.size()) {
-      int high = HexValue(text[i + 1]);
-      int low = HexValue(text[i + 2]);
+      int high = HexDigitValue(text[i + 1]);
+      int low = HexDigitValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
         int byte = high * 16 + low;
         if (!safeOnly || SafeInAddress(byte)) {

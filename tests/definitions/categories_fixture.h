@@ -9,6 +9,8 @@
 
 #include "base/application.h"
 #include "base/settings.h"
+#include "definitions/category.h"
+#include "definitions/engine_definition.h"
 #include "definitions/tree.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
@@ -41,6 +43,14 @@ class CategoriesTest : public TulixTest {
     std::filesystem::create_directories(
         std::filesystem::path(ToFileSystemPath(Categories(name))).parent_path());
     WriteFileBytes(ToFileSystemPath(Categories(name)), text);
+  }
+
+  // Writes web\<name>.ini, scans the tree and returns the engine as the tree holds it (null
+  // when the scan did not take it).
+  EngineDefinition* WriteEngine(const std::string& name, std::string_view text) {
+    Write("web\\" + name + ".ini", text);
+    m_app->categoryTree = ScanCategoryTree();
+    return dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find("web\\" + name));
   }
 
   std::unique_ptr<TulixApplication> m_app;

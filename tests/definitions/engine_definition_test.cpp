@@ -28,11 +28,8 @@ class EngineDefinitionTest : public test::CategoriesTest {
     std::filesystem::create_directories(ToFileSystemPath(Categories("web")));
   }
 
-  // Writes web\<name>.ini, scans the tree and returns the loaded engine.
   EngineDefinition* Engine(const std::string& name, std::string_view text) {
-    Write("web\\" + name + ".ini", text);
-    m_app->categoryTree = ScanCategoryTree();
-    return dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find("web\\" + name));
+    return WriteEngine(name, text);
   }
 };
 

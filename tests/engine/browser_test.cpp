@@ -1,10 +1,5 @@
 #include "engine/browser.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -25,10 +20,12 @@
 #include "base/log.h"
 #include "definitions/engine_definition.h"
 #include "engine/page_fetcher.h"
+#include "loopback_server.h"
 #include "platform/http.h"
 #include "platform/paths.h"
 #include "platform/shell.h"
 #include "test_support.h"
+#include "wire_server.h"
 
 namespace tulix {
 namespace {
@@ -82,38 +79,7 @@ class LineRecorder : public LogUserInterface {
   std::mutex m_mutex;
 };
 
-// A loopback server on a port the system picks.
-class Server {
- public:
-  Server() {
-    m_server.set_tcp_nodelay(true);
-    m_server.set_keep_alive_max_count(100);
-    m_server.set_read_timeout(5, 0);
-    m_server.set_write_timeout(5, 0);
-  }
-  ~Server() {
-    m_server.stop();
-    if (m_thread.joinable()) {
-      m_thread.join();
-    }
-  }
-  httplib::Server* operator->() { return &m_server; }
-  void Start() {
-    m_port = m_server.bind_to_any_port("127.0.0.1");
-    m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    while (!m_server.is_running()) {
-      std::this_thread::yield();
-    }
-  }
-  std::string Address(const std::string& object) const {
-    return "http://127.0.0.1:" + std::to_string(m_port) + object;
-  }
-
- private:
-  httplib::Server m_server;
-  std::thread m_thread;
-  int m_port = 0;
-};
+using Server = test::LoopbackServer;
 
 class BrowserTest : public test::TulixTest {
  protected:
@@ -259,70 +225,22 @@ TEST_F(BrowserTest, DownloadFollowsAtMostFiveRedirectsThenNeeds200) {
   EXPECT_EQ(ReadFileBytes(Saved("tulix1.htm")), "not here");
 }
 
-// Takes one connection on loopback, keeps the request exactly as it arrived and answers with a
-// small page, so the header block can be checked byte for byte.
-class RawServer {
- public:
-  RawServer() {
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(bind(m_listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(listen(m_listener, 1), 0);
-    getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size);
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] { Serve(); });
-  }
-  ~RawServer() {
-    shutdown(m_listener, SHUT_RDWR);
-    m_thread.join();
-    close(m_listener);
-  }
-  std::string Address(const std::string& object) const {
-    return "http://127.0.0.1:" + std::to_string(m_port) + object;
-  }
-  int Port() const { return m_port; }
-  const std::string& Request() const { return m_request; }  // after the download has ended
-
- private:
-  void Serve() {
-    int connection = accept(m_listener, nullptr, nullptr);
-    if (connection < 0) {
-      return;
-    }
-    char buffer[4096];
-    while (m_request.find("\r\n\r\n") == std::string::npos) {
-      ssize_t n = recv(connection, buffer, sizeof buffer, 0);
-      if (n <= 0) {
-        break;
-      }
-      m_request.append(buffer, static_cast<size_t>(n));
-    }
-    const std::string answer =
-        "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\npage";
-    send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
-    close(connection);
-  }
-
-  int m_listener = -1;
-  int m_port = 0;
-  std::string m_request;
-  std::thread m_thread;
-};
-
 TEST_F(BrowserTest, DownloadSendsTheViewingHeadersAndTakesTheNextFreeName) {
-  RawServer server;
+  // The request is kept exactly as it arrived, so the header block is checked byte for byte.
+  test::WireServer server([](const test::WireRequest&, size_t) {
+    return test::HttpReply(200, "page", {}, /*close=*/true);
+  });
+  const std::string address = "http://127.0.0.1:" + std::to_string(server.Port()) + "/page?x=1";
   WriteFileBytes(Saved("tulix0.htm"), "zero");
   WriteFileBytes(Saved("tulix1.htm"), "one");
 
-  EXPECT_EQ(Open(server.Address("/page?x=1"), true), std::vector<std::string>{Saved("tulix2.htm")});
+  EXPECT_EQ(Open(address, true), std::vector<std::string>{Saved("tulix2.htm")});
   EXPECT_EQ(ReadFileBytes(Saved("tulix0.htm")), "zero");
   EXPECT_EQ(ReadFileBytes(Saved("tulix1.htm")), "one");
   EXPECT_EQ(ReadFileBytes(Saved("tulix2.htm")), "page");
 
-  EXPECT_EQ(server.Request(),
+  ASSERT_EQ(server.RequestCount(), 1u);
+  EXPECT_EQ(server.Requests()[0].raw,
             "GET /page?x=1 HTTP/1.1\r\n"
             "Host: 127.0.0.1:" +
                 std::to_string(server.Port()) +

@@ -17,14 +17,6 @@ namespace {
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-size_t CountOf(const std::string& text, std::string_view part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // One token handed to the runner: where it was, the state it met, what it queued.
 struct Visit {
   size_t index;
@@ -36,9 +28,7 @@ class ScriptRunnerTest : public test::CategoriesTest {
  protected:
   // Writes web\e.ini and returns the engine as the category tree holds it.
   EngineDefinition& Engine(std::string_view text) {
-    Write("web\\e.ini", text);
-    m_app->categoryTree = ScanCategoryTree();
-    auto* engine = dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find("web\\e"));
+    EngineDefinition* engine = WriteEngine("e", text);
     EXPECT_NE(engine, nullptr);
     engine->Load();
     return *engine;
@@ -108,7 +98,7 @@ TEST_F(ScriptRunnerTest, ParsingKeepsBadLinesWithDefaults) {
   EXPECT_EQ(good.actionKind, kActionRepeatRequest);
   EXPECT_EQ(good.nextState, "N");
   EXPECT_EQ(good.actionArgument, "y");
-  EXPECT_EQ(CountOf(log, "Bad "), 5u) << log;
+  EXPECT_EQ(test::CountOf(log, "Bad "), 5u) << log;
 }
 
 TEST_F(ScriptRunnerTest, EachInstructionKindMatchesItsTokens) {
@@ -235,9 +225,9 @@ TEST_F(ScriptRunnerTest, MissingStatesAreReportedAndRetried) {
   std::string log = GetCapturedStderr();
   EXPECT_EQ(runner.CurrentState(), "continue");
   EXPECT_EQ(runner.FindState("continue"), nullptr);
-  EXPECT_EQ(CountOf(log, "Cannot find state continue in file "), 1u) << log;
+  EXPECT_EQ(test::CountOf(log, "Cannot find state continue in file "), 1u) << log;
   // Every later token meets the missing state and does nothing.
-  EXPECT_EQ(CountOf(log, "Missing state <continue> on engine web\\e"), 2u) << log;
+  EXPECT_EQ(test::CountOf(log, "Missing state <continue> on engine web\\e"), 2u) << log;
   EXPECT_EQ(Labels(visits), (std::vector<std::string>{"lower", "", ""}));
 
   // Each new entry reads the file again, so a repaired file is picked up.
@@ -245,7 +235,7 @@ TEST_F(ScriptRunnerTest, MissingStatesAreReportedAndRetried) {
   Walk(runner, "<p>", "");
   runner.GoTo("LOST");
   log = GetCapturedStderr();
-  EXPECT_EQ(CountOf(log, "Cannot find state LOST"), 2u) << log;
+  EXPECT_EQ(test::CountOf(log, "Cannot find state LOST"), 2u) << log;
   Write("web\\e.ini", "[START]\n1=TAG|LOST|p|NEXTPAGE|lost\n[LOST]\n1=DO|START||NEXTPAGE|found\n");
   runner.GoTo("LOST");
   ASSERT_NE(runner.FindState("LOST"), nullptr);

@@ -16,14 +16,6 @@ namespace {
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-size_t CountOf(const std::string& text, std::string_view part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // Keeps what a search would: the hits it accepted, and why others never reached it.
 class RecordingSink : public HitSink {
  public:
@@ -56,9 +48,7 @@ constexpr char kListEngine[] =
 class SearchWalkTest : public test::CategoriesTest {
  protected:
   EngineDefinition& Engine(std::string_view text) {
-    Write("web\\e.ini", text);
-    m_app->categoryTree = ScanCategoryTree();
-    auto* engine = dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find("web\\e"));
+    EngineDefinition* engine = WriteEngine("e", text);
     EXPECT_NE(engine, nullptr);
     engine->Load();
     return *engine;
@@ -407,7 +397,7 @@ TEST_F(SearchWalkTest, HostileScriptsNeverHangAWalk) {
     walk.ProcessPage(runner, first, page);
     walk.ProcessPage(runner, first, page);  // a second page starts afresh
     std::string log = GetCapturedStderr();
-    EXPECT_EQ(CountOf(log, "keeps returning"), c.loops ? 2u : 0u) << log;
+    EXPECT_EQ(test::CountOf(log, "keeps returning"), c.loops ? 2u : 0u) << log;
     if (c.loops) {
       EXPECT_NE(log.find("Engine web\\e keeps returning to token"), std::string::npos) << log;
       EXPECT_NE(log.find(" in state "), std::string::npos) << log;

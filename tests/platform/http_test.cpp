@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_server.h"
 #include "platform/last_error.h"
 
 namespace tulix {
@@ -19,32 +20,9 @@ namespace {
 
 constexpr char kAgent[] = "TulixTest/1.0";
 
-// A loopback server on a port the system picks, recording the header lines of every request.
-class Server {
+// A loopback server that records the header lines of every request.
+class Server : public test::LoopbackServer {
  public:
-  Server() {
-    m_server.set_tcp_nodelay(true);
-    m_server.set_keep_alive_max_count(100);
-    m_server.set_read_timeout(5, 0);
-    m_server.set_write_timeout(5, 0);
-  }
-  ~Server() {
-    m_server.stop();
-    if (m_thread.joinable())
-      m_thread.join();
-  }
-  httplib::Server& operator*() { return m_server; }
-  httplib::Server* operator->() { return &m_server; }
-
-  void Start() {
-    m_port = m_server.bind_to_any_port("127.0.0.1");
-    m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    // A stop before the accept loop runs is lost and the loop would never end.
-    while (!m_server.is_running())
-      std::this_thread::yield();
-  }
-  uint16_t Port() const { return static_cast<uint16_t>(m_port); }
-
   // The request headers as sent, without the ones the server library adds for itself.
   void Record(const httplib::Request& req) {
     static const std::set<std::string> kOwn = {"REMOTE_ADDR", "REMOTE_PORT", "LOCAL_ADDR",
@@ -78,9 +56,6 @@ class Server {
   }
 
  private:
-  httplib::Server m_server;
-  std::thread m_thread;
-  int m_port = 0;
   std::mutex m_mutex;
   std::vector<std::vector<std::string>> m_headers;
   std::vector<std::string> m_targets;
