@@ -73,15 +73,66 @@ bool IsLiteralPattern(std::string_view pattern) {
   return pattern.find_first_of("\\^$.|?*+()[]{}") == std::string_view::npos;
 }
 
-// The longest piece of plain text that every match of `pattern` must contain, or "" when that
-// cannot be told simply. Only the top level counts (groups, classes and escapes end a piece,
-// and a quantifier takes back the character it applies to); a pattern with an alternative or
-// an inline option could match without any such piece, so it gets none. Most tokens of a page
-// lack the piece, and a substring search turns them down far faster than the matcher.
-std::string RequiredLiteral(std::string_view pattern) {
-  if (pattern.find('|') != std::string_view::npos || pattern.find("(?") != std::string_view::npos) {
-    return {};
+// Escaped characters that stand for themselves.
+constexpr std::string_view kEscapedSelves = "\\.^$|?*+()[]{}/";
+// Letters whose escape is one whole item taking nothing after it: character classes, anchors
+// and single control characters. None of them is plain text.
+constexpr std::string_view kSimpleEscapes = "dDwWsSbBAzZGnrtfvea";
+
+bool IsAsciiPunctuation(char c) {
+  return c > ' ' && c < 0x7F && !(c >= '0' && c <= '9') && !(c >= 'a' && c <= 'z') &&
+         !(c >= 'A' && c <= 'Z');
+}
+
+// Whether the escape "\c" is known to be exactly two characters of the pattern. Escaped
+// punctuation is (a literal, or one of the matcher's own anchors such as "\<"); letters only
+// when listed. Everything else may take operands ("\x41", "\101", "\cX", "\p{L}", "\Q...\E",
+// back references) or change how the rest reads.
+bool IsTwoCharacterEscape(char c) {
+  return IsAsciiPunctuation(c) || kSimpleEscapes.find(c) != std::string_view::npos;
+}
+
+// The index of the "]" that closes the class opened at `open`, or npos when that is not certain.
+// A "]" right after "[" or "[^" is a member; "[:name:]", "[.x.]" and "[=e=]" are members
+// holding a "]" of their own.
+size_t ClassEnd(std::string_view pattern, size_t open) {
+  size_t j = open + 1;
+  if (j < pattern.size() && pattern[j] == '^') {
+    ++j;
   }
+  if (j < pattern.size() && pattern[j] == ']') {
+    ++j;
+  }
+  while (j < pattern.size()) {
+    const char c = pattern[j];
+    if (c == ']') {
+      return j;
+    }
+    if (c == '\\') {
+      if (j + 1 >= pattern.size() || !IsTwoCharacterEscape(pattern[j + 1])) {
+        return std::string_view::npos;
+      }
+      j += 2;
+      continue;
+    }
+    if (c == '[' && j + 1 < pattern.size() &&
+        std::string_view(":.=").find(pattern[j + 1]) != std::string_view::npos) {
+      const char closer[] = {pattern[j + 1], ']', '\0'};
+      const size_t close = pattern.find(closer, j + 2);
+      if (close == std::string_view::npos) {
+        return std::string_view::npos;
+      }
+      j = close + 2;
+      continue;
+    }
+    ++j;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+std::string RequiredLiteral(std::string_view pattern) {
   std::string best;
   std::string run;
   auto endRun = [&] {
@@ -90,62 +141,78 @@ std::string RequiredLiteral(std::string_view pattern) {
     }
     run.clear();
   };
+  // Only plain characters outside groups count: a group may be optional or repeated, and
+  // whatever is certain inside it is certain outside it too, or the pattern gives up below.
   int depth = 0;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    char c = pattern[i];
+  size_t i = 0;
+  while (i < pattern.size()) {
+    const char c = pattern[i];
     if (c == '\\') {
-      endRun();
-      ++i;  // the escaped character, whatever it means
+      if (i + 1 >= pattern.size() || !IsTwoCharacterEscape(pattern[i + 1])) {
+        return {};
+      }
+      const char escaped = pattern[i + 1];
+      i += 2;
+      if (depth == 0 && kEscapedSelves.find(escaped) != std::string_view::npos) {
+        run += escaped;
+      } else {
+        endRun();
+      }
       continue;
     }
     if (c == '[') {
+      const size_t close = ClassEnd(pattern, i);
+      if (close == std::string_view::npos) {
+        return {};
+      }
       endRun();
-      // A class: "]" right after "[" or "[^" is one of its members, "\\]" too.
-      size_t j = i + 1;
-      if (j < pattern.size() && pattern[j] == '^') {
-        ++j;
-      }
-      if (j < pattern.size() && pattern[j] == ']') {
-        ++j;
-      }
-      while (j < pattern.size() && pattern[j] != ']') {
-        j += pattern[j] == '\\' ? 2 : 1;
-      }
-      i = j;
+      i = close + 1;
       continue;
     }
+    if (c == '|') {
+      return {};  // an alternative may match without any piece of the other
+    }
     if (c == '(') {
+      // "(?" brings options ((?i), (?x)), look-arounds, comments, recursion; "(*" verbs such
+      // as (*ACCEPT) that end a match early. Any of them can void what follows.
+      if (i + 1 < pattern.size() && (pattern[i + 1] == '?' || pattern[i + 1] == '*')) {
+        return {};
+      }
       endRun();
       ++depth;
+      ++i;
       continue;
     }
     if (c == ')') {
       endRun();
       depth = depth > 0 ? depth - 1 : 0;
+      ++i;
       continue;
     }
     if (c == '*' || c == '+' || c == '?' || c == '{') {
+      // The quantifier may take the last character away ("a?", "a*", "a{0}").
       if (!run.empty()) {
         run.pop_back();
       }
       endRun();
       if (c == '{') {
-        size_t close = pattern.find('}', i);
-        i = close == std::string_view::npos ? pattern.size() : close;
+        const size_t close = pattern.find('}', i);
+        i = close == std::string_view::npos ? pattern.size() : close + 1;
+      } else {
+        ++i;
       }
       continue;
     }
     if (c == '.' || c == '^' || c == '$' || depth > 0) {
       endRun();
-      continue;
+    } else {
+      run += c;
     }
-    run += c;
+    ++i;
   }
   endRun();
   return best;
 }
-
-}  // namespace
 
 int ReadScriptNumber(std::string_view text) {
   size_t i = 0;
@@ -229,6 +296,11 @@ class ScriptPattern {
   std::string m_required;  // text every match contains; "" when unknown
   boost::regex m_regex;
 };
+
+bool SearchScriptPattern(const ScriptPattern& pattern, std::string_view text,
+                         std::string* subexpression1) {
+  return pattern.Search(text, subexpression1);
+}
 
 const char* InstructionKeyword(int kind) {
   return kind >= 0 && kind < kInstructionCount ? kInstructionKeywords[kind] : "";

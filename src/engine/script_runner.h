@@ -75,6 +75,17 @@ const char* ActionKeyword(int kind);
 // stays in the .cpp file. Immutable once built.
 class ScriptPattern;
 
+// Whether the compiled pattern is found anywhere in `text`, as SEARCHTEXT decides it.
+// `*subexpression1` (when given) receives the first sub-expression of the match.
+bool SearchScriptPattern(const ScriptPattern& pattern, std::string_view text,
+                         std::string* subexpression1 = nullptr);
+
+// The longest piece of plain text that every match of `pattern` contains, "" when that is not
+// certain. A token without it cannot match, so it is turned down by a substring search instead
+// of the matcher; anything the pattern might mean otherwise (alternatives, options, escapes
+// with operands, quantified characters) gives "" rather than a piece that could be wrong.
+std::string RequiredLiteral(std::string_view pattern);
+
 // One parsed instruction line.
 struct ScriptInstruction {
   int kind = kInstructionSearchText;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/regex.hpp>
+
 #include <climits>
 #include <string>
 #include <string_view>
@@ -166,6 +168,10 @@ TEST_F(ScriptRunnerTest, SearchTextFindsPatternsAnywhereWithPerlRules) {
       {"ab\\|cd", "cd", "ac"},  // the bar escaped for the line splitter
       {"[0-9]+ results? for", "12 result for", "results for"},
       {"(?i)whale", "WHALE", "wale"},
+      // A class holding a POSIX class, and escapes that take digits after them.
+      {"[[:digit:]]", "4 votes", "no votes"},
+      {"[[:digit:]] votes", "4 votes", "four votes"},
+      {"\\\\x41BC", "ABC", "x41BC"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pattern);
@@ -326,6 +332,90 @@ TEST_F(ScriptRunnerTest, PagesStartInTheResumeStateOnce) {
   // With no page, a rewind has nothing to move and must not reach a dead scanner.
   runner.GoTo("--START");
   EXPECT_EQ(runner.CurrentState(), "START");
+}
+
+// The required-text check must never turn down a token the matcher would find the pattern
+// in: every pattern below is searched in every text, once through the script's search and once
+// by the matcher alone, and the answers must agree.
+TEST(ScriptPatternPrefilter, AgreesWithTheMatcherOnTrickyPatterns) {
+  struct Case {
+    const char* pattern;  // as the matcher sees it
+    const char* literal;  // the text the check looks for; "" to give up
+    std::vector<std::string> texts;
+  } cases[] = {
+      {R"([[:digit:]])", "", {"4 votes", "no votes"}},
+      {R"([[:digit:]] votes)", " votes", {"4 votes", "four votes"}},
+      {R"([^[:space:]]+ end)", " end", {"the end", " end"}},
+      {R"([[:alpha:][:digit:]]x])", "x]", {"4x]", "ax]"}},
+      {R"([[.hyphen.]]tail)", "tail", {"-tail", "tail"}},
+      {R"([[=e=]]nd)", "nd", {"end", "and"}},
+      {R"([]x]yz)", "yz", {"]yz", "xyz", "ayz"}},
+      {R"([^]x]yz)", "yz", {"ayz", "]yz"}},
+      {R"([\]]ab)", "ab", {"]ab", "\\ab"}},
+      {R"(\x41BC)", "", {"ABC", "x41BC", "41BC"}},
+      {R"(\x{41}BC)", "", {"ABC", "{41}BC"}},
+      {R"(\101BC)", "", {"ABC", "101BC"}},
+      {R"(\cAbc)",
+       "",
+       {"\x01"
+        "bc",
+        "Abc"}},
+      {R"([\x5D]ok)", "", {"]ok", "5Dok"}},
+      {R"(a?bc)", "bc", {"bc", "abc", "ac"}},
+      {R"(xa*bc)", "bc", {"xbc", "xaabc"}},
+      {R"(xa{0}bc)", "bc", {"xbc", "xabc"}},
+      {R"(ab{2,}c)", "a", {"abbc", "abc", "ac"}},
+      {R"(ab+?c)", "a", {"abc", "abbc"}},
+      {R"(colou?r)", "colo", {"color", "colour"}},
+      {R"(abc|xyz)", "", {"xyz", "abc", "ab"}},
+      {R"((ab|x)yz)", "", {"xyz", "abyz", "yz"}},
+      {R"((ab)?cd)", "cd", {"cd", "abcd"}},
+      {R"((?:ab)*cd)", "", {"cd", "ababcd"}},
+      {R"((?i)whale)", "", {"WHALE", "whale"}},
+      {R"(wh(?i)ALE)", "", {"whale", "whALE", "WHALE"}},
+      {R"((?x) a b c )", "", {"abc", " a b c "}},
+      {R"((?#note)abc)", "", {"abc", "(?#note)abc"}},
+      {R"((?=abc)ab)", "", {"abc", "abd"}},
+      {R"(\Qa.b\E)", "", {"a.b", "axb", "Qa.bE"}},
+      {R"(\Q(x\Ey)", "", {"(xy", "xy"}},
+      {R"((a)\1bc)", "", {"aabc", "a1bc"}},
+      {R"((\w+) \1 again)", "", {"go go again", "go on again"}},
+      {R"(a\.b\*c)", "a.b*c", {"a.b*c", "axb*c"}},
+      {R"(\(paren\)?)", "(paren", {"(paren", "(paren)"}},
+      {R"(\\back)", "\\back", {"\\back", "back"}},
+      {R"(\<word\> here)", " here", {"word here", "sword here"}},
+      {R"(\d+ votes?)", " vote", {"12 votes", "12 vote"}},
+      {R"(\bend\b)", "end", {"the end", "ending"}},
+      {R"(^start)", "start", {"start here", "restart"}},
+      {R"(end$)", "end", {"the end", "endless"}},
+      {R"(a.c)", "a", {"abc", "a c"}},
+      {R"(Next page)", "Next page", {"Next page", "next page"}},
+      {R"(a(*ACCEPT)bc)", "", {"a", "abc"}},
+      {R"(\Kbc)", "", {"bc"}},
+      {R"(\p{L}bc)", "", {"abc", "pbc"}},
+  };
+  std::vector<std::string> texts;
+  for (const Case& c : cases) {
+    texts.insert(texts.end(), c.texts.begin(), c.texts.end());
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(RequiredLiteral(c.pattern), c.literal);
+    boost::regex plain;
+    try {
+      plain.assign(c.pattern, boost::regex::perl);
+    } catch (const std::exception&) {
+      continue;  // a syntax this matcher does not know; the script gets no pattern either
+    }
+    ScriptInstruction instruction = ParseInstruction({"SEARCHTEXT", "X", c.pattern, "", ""});
+    ASSERT_NE(instruction.pattern, nullptr);
+    for (const std::string& text : texts) {
+      SCOPED_TRACE(text);
+      EXPECT_EQ(SearchScriptPattern(*instruction.pattern, text), boost::regex_search(text, plain));
+    }
+    // Each case's own first text is one the pattern is meant to find.
+    EXPECT_TRUE(boost::regex_search(c.texts.front(), plain));
+  }
 }
 
 TEST(ScriptNumber, ReadsLikeCDecimal) {
