@@ -198,7 +198,13 @@ bool EngineDefinition::Load() {
   data->statePath = ReadText("main", "statepath", "", file);
   data->resultHref = ReadText("main", "resulthref", "%R", file);
 
-  if (!data->statePath.empty()) {
+  // The file arrives from the update server: a script path that leaves the categories folder
+  // would have the engine read any file of the user's as its script. The engine then reads its
+  // states from its own file, as without the key.
+  if (!data->statePath.empty() && !IsSafeRelativePath(data->statePath)) {
+    LogMessage(0, kLogError, "Engine %s: state file %s leaves the categories folder; not read",
+               file.c_str(), data->statePath.c_str());
+  } else if (!data->statePath.empty()) {
     data->stateFilePath = JoinPath(CategoriesFolderOrEmpty(), data->statePath);
     if (!FileExists(data->stateFilePath)) {
       LogMessage(0, kLogWarning, "State file %s of engine %s is missing",

@@ -21,6 +21,9 @@
 namespace tulix {
 namespace {
 
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
 class EngineDefinitionTest : public test::CategoriesTest {
  protected:
   void SetUp() override {
@@ -183,6 +186,30 @@ TEST_F(EngineDefinitionTest, UserValuesDomainsAndStatePath) {
   // A state file that is not there: the engine still loads, with no lines.
   EngineDefinition* missing = Engine("m", "[main]\nstatepath=nowhere.ini\n");
   EXPECT_TRUE(missing->ReadStateLines("START").empty());
+}
+
+TEST_F(EngineDefinitionTest, StatePathOutsideTheCategoriesFolderIsRefused) {
+  // A script beside the program folder that a hostile definition would like to have read.
+  test::WriteFileBytes(ToFileSystemPath(JoinPath(m_home, "outside.ini")),
+                       "[START]\n1=TEXT|FINISHED|x||\n");
+  Write("web\\sub\\inside.ini", "[START]\n1=TEXT|FINISHED|x||\n");
+  for (const char* bad :
+       {"..\\outside.ini", "web\\..\\..\\outside.ini", "web/../../outside.ini",
+        "web\\sub/..\\../../outside.ini", "/etc/passwd", "\\outside.ini", "c:\\outside.ini"}) {
+    SCOPED_TRACE(bad);
+    CaptureStderr();
+    EngineDefinition* engine = Engine("e", std::string("[main]\nstatepath=") + bad + "\n");
+    const std::string log = GetCapturedStderr();
+    EXPECT_EQ(engine->Data()->stateFilePath, engine->Data()->filePath);
+    EXPECT_TRUE(engine->ReadStateLines("START").empty());
+    EXPECT_NE(log.find("Error: Engine " + engine->Data()->filePath + ": state file " + bad +
+                       " leaves the categories folder"),
+              std::string::npos)
+        << log;
+  }
+  // Going down, and a name with dots in it, stay allowed.
+  EngineDefinition* engine = Engine("e", "[main]\nstatepath=web/sub\\inside.ini\n");
+  EXPECT_EQ(engine->ReadStateLines("START").size(), 1u);
 }
 
 TEST_F(EngineDefinitionTest, StateLinesStopAtGapAndKeepEscapedBars) {
