@@ -60,23 +60,13 @@ struct InternetFailure {
 };
 
 bool IsRedirect(int status) {
-  return status == 301 || status == 302 || status == 303;
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-// The value of the "Location: " header line (exact case, at the start of a line) up to the end
-// of that line. Matching only at a line start keeps "Content-Location: " from being taken for
-// it.
-std::optional<std::string> FindLocation(const std::string& rawHeaders) {
-  static constexpr std::string_view kName = "Location: ";
-  for (size_t at = rawHeaders.find(kName); at != std::string::npos;
-       at = rawHeaders.find(kName, at + 1)) {
-    if (at == 0 || rawHeaders[at - 1] == '\n') {
-      const size_t start = at + kName.size();
-      const size_t end = rawHeaders.find_first_of("\r\n", start);
-      return rawHeaders.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    }
-  }
-  return std::nullopt;
+// 307 and 308 ask for the same request at the new place, form and all; the older codes have
+// always been followed with a plain GET.
+bool KeepsMethod(int status) {
+  return status == 307 || status == 308;
 }
 
 // The request object of the current step. While it is open, terminating the worker thread that
@@ -170,12 +160,15 @@ class PageFetch {
     const std::string base = m_request.port == 80 ? "http://" + m_request.host + "/"
                                                   : "http://" + m_request.host + ":" +
                                                         std::to_string(m_request.port) + "/";
+    bool post = m_request.verb == 0;
     int followed = 0;
     while (IsRedirect(status)) {
-      const std::optional<std::string> location = FindLocation(m_http->RawHeaders());
+      // Header names carry no case: proxies and small servers send "location:" too.
+      const std::optional<std::string> location = m_http->QueryResponseHeader("Location");
       if (!location) {
         throw CBBInternetSessionException(kFetchFailed);
       }
+      post = post && KeepsMethod(status);
       m_http.Close();
       const std::string target = ResolveAddress(base, *location);
       ParsedUrl url;
@@ -183,8 +176,8 @@ class PageFetch {
         throw CBBInternetSessionException(kFetchFailed);
       }
       m_details.redirects.push_back(target);
-      m_http.Open(session, "GET", url.server, url.port, url.object, "");
-      status = m_http.Send();
+      m_http.Open(session, post ? "POST" : "GET", url.server, url.port, url.object, "");
+      status = post ? m_http.Send(kFormContentType, m_request.body) : m_http.Send();
       m_details.finalStatus = status;
       ++followed;
       if (followed >= kMaxRedirects) {

@@ -83,7 +83,9 @@ struct FetchDetails {
 // Fetches `request` and puts the body into `page` (cleared first; partial when a read fails
 // half way). Returns kFetchOk, kFetchAuthRefused or kFetchFailed. A response that is not a
 // redirect is read whatever its status (an error page is a page); after a redirect only status
-// 200 counts. A POST's body (its extra and CR LF) is left in request.body.
+// 200 counts. Redirects (301, 302, 303, 307, 308) go to the place their Location header names,
+// as a bare GET, except that a POST met by 307 or 308 is sent again there with its form. A
+// POST's body (its extra and CR LF) is left in request.body.
 //
 // The job-connected report goes out once the response to read is known, before its body is
 // read. Whatever happens, the fetch ends by setting the job's state to "Read Page", adding one

@@ -257,7 +257,7 @@ TEST_F(PageFetcherTest, RedirectsThatCannotBeFollowedFail) {
   WireServer server([&](const WireRequest& request, size_t) {
     const std::string& line = request.requestLine;
     if (line.starts_with("GET /no-location ")) {
-      return HttpReply(302, "", {"location: /lower-case-is-not-it"});
+      return HttpReply(302, "", {"Content-Location: /not-a-redirect-target"});
     }
     if (line.starts_with("GET /to-404 ")) {
       return HttpReply(301, "", {"Location: /missing"});
@@ -290,6 +290,64 @@ TEST_F(PageFetcherTest, RedirectsThatCannotBeFollowedFail) {
   EXPECT_EQ(Fetch(Get(server.Port(), "/control"), page), kFetchOk);
   ASSERT_EQ(server.RequestCount(), 7u);
   EXPECT_EQ(server.Requests()[6].requestLine, "GET /a%01%20b%7F HTTP/1.1");
+}
+
+TEST_F(PageFetcherTest, EveryRedirectCodeIsFollowedAndOnly307And308KeepTheForm) {
+  // /N/rest redirects with code N to /rest; anything else is a page naming its method.
+  WireServer server([](const WireRequest& request, size_t) {
+    const std::string& line = request.requestLine;
+    const size_t space = line.find(' ');
+    const std::string object = line.substr(space + 1, line.rfind(' ') - space - 1);
+    if (object.size() > 5 && object[0] == '/' && object[4] == '/') {
+      // Names in another case than usual, as proxies send them.
+      const char* name = object[3] == '1' ? "location: " : "LOCATION:  ";
+      return HttpReply(std::stoi(object.substr(1, 3)), "", {name + object.substr(4)});
+    }
+    return HttpReply(200, line.substr(0, space) + " " + object);
+  });
+  struct Case {
+    int verb;  // 0 POST, 1 GET
+    const char* object;
+    const char* page;
+  } cases[] = {
+      {1, "/301/a", "GET /a"},
+      {1, "/302/b", "GET /b"},
+      {1, "/303/c", "GET /c"},
+      {1, "/307/d", "GET /d"},
+      {1, "/308/e", "GET /e"},
+      {0, "/301/f", "GET /f"},
+      {0, "/302/g", "GET /g"},
+      {0, "/303/h", "GET /h"},
+      {0, "/307/i", "POST /i"},
+      {0, "/308/j", "POST /j"},
+      {0, "/307/308/k", "POST /k"},
+      // Once a redirect has turned the form into a GET, a 307 after it keeps the GET.
+      {0, "/302/307/l", "GET /l"},
+  };
+  size_t sent = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.object);
+    RequestSpec request = Get(server.Port(), c.object);
+    request.verb = c.verb;
+    request.extra = "q=whale";
+    std::string page;
+    EXPECT_EQ(Fetch(request, page), kFetchOk);
+    EXPECT_EQ(page, c.page);
+    const std::vector<WireRequest> requests = server.Requests();
+    ASSERT_GT(requests.size(), sent + 1);
+    for (size_t i = sent + 1; i < requests.size(); ++i) {
+      const WireRequest& hop = requests[i];
+      if (hop.requestLine.starts_with("POST ")) {
+        // The form goes along as it was first sent, with its type.
+        EXPECT_EQ(hop.body, "q=whale\r\n");
+        EXPECT_EQ(hop.Header("Content-Type"), "application/x-www-form-urlencoded");
+      } else {
+        EXPECT_EQ(hop.body, "");
+        EXPECT_EQ(hop.Header("Content-Length"), "");
+      }
+    }
+    sent = requests.size();
+  }
 }
 
 TEST_F(PageFetcherTest, AnyPageWithoutRedirectIsReadAndBrokenAnswersFail) {
