@@ -286,6 +286,12 @@ void SearchWalk::QueuePage(const ScriptRunner& runner, std::string_view link, in
   // when actions run outside a page walk.
   std::string base = m_pageAddress.empty() ? PageAddressOf(request) : m_pageAddress;
   std::string address = ResolveAddress(base, link);
+  // Entities are decoded by now, so a link on the page can carry line ends; the address would
+  // become the referer of later requests and its rest extra header lines.
+  if (HasControlCharacters(address)) {
+    Trace("Not queueing %s: control characters in the address\n", address.c_str());
+    return;
+  }
   ParsedUrl url;
   if (!ParseUrl(address, &url)) {
     // Queueing it anyway would fetch the first request's page again under another name.

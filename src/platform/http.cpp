@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/url.h"
 
 namespace tulix {
 
@@ -45,11 +46,13 @@ auto FindHeader(Lines& lines, std::string_view name) {
                       [&](const HeaderLine& h) { return EqualNoCase(h.name, name); });
 }
 
-// A raw blank or control character cannot go on the request line.
-std::string EncodeObject(std::string_view object) {
+// Blanks and control characters of an address, percent-encoded: a raw blank cannot go on the
+// request line, and a raw line end would end the line the address stands on, letting its rest
+// pass for header lines of its own.
+std::string EncodeAddress(std::string_view address) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (char c : object) {
+  for (char c : address) {
     auto b = static_cast<unsigned char>(c);
     if (b <= 0x20 || b == 0x7F) {
       out += '%';
@@ -59,6 +62,11 @@ std::string EncodeObject(std::string_view object) {
       out += c;
     }
   }
+  return out;
+}
+
+std::string EncodeObject(std::string_view object) {
+  std::string out = EncodeAddress(object);
   if (out.empty() || out[0] != '/')
     out.insert(out.begin(), '/');
   return out;
@@ -193,6 +201,9 @@ struct HttpSession::Shared {
 
 HttpSession::HttpSession(std::string agent) : m_agent(std::move(agent)) {
   GlobalInit();
+  // The agent goes out as a header line of its own; a line end in it would add others.
+  if (HasControlCharacters(m_agent))
+    m_agent.clear();
   // libcurl reads only the lower-case http_proxy, since a CGI program's HTTP_PROXY can come
   // from a request header; we do the same.
   m_proxy = EnvOr("http_proxy", nullptr);
@@ -416,6 +427,11 @@ std::unique_ptr<HttpRequest> HttpSession::OpenRequest(std::string_view verb, std
                                                       uint16_t port, std::string_view object,
                                                       std::string_view referer, uint32_t flags) {
   (void)flags;
+  // The host goes into the address libcurl connects to and into the Host line.
+  if (host.empty() || HasControlCharacters(host) || host.find(' ') != std::string_view::npos) {
+    SetLastError(kErrorInternetInvalidUrl);
+    return nullptr;
+  }
   auto impl = std::make_unique<HttpRequest::Impl>();
   impl->session = this;
   impl->verb = verb.empty() ? "GET" : std::string(verb);
@@ -435,7 +451,7 @@ std::unique_ptr<HttpRequest> HttpSession::OpenRequest(std::string_view verb, std
   // Through a proxy the request line carries the whole address.
   impl->target = (impl->proxy.empty() ? "" : origin) + EncodeObject(object);
   if (!referer.empty())
-    impl->headers.push_back({"Referer", std::string(referer)});
+    impl->headers.push_back({"Referer", EncodeAddress(referer)});
   TransferHandles handles = m_shared->Take();
   impl->easy = handles.easy;
   impl->multi = handles.multi;
@@ -462,6 +478,12 @@ bool HttpRequest::AddRequestHeaders(std::string_view lines, HeaderMode mode) {
       return false;
     }
     HeaderLine header{std::string(name), std::string(Trim(line.substr(colon + 1)))};
+    // Every line goes out as it is: a lone CR, a zero byte or another control character would
+    // split it, cut it or let its rest pass for a header of its own on some servers.
+    if (HasControlCharacters(header.name) || HasControlCharacters(header.value)) {
+      SetLastError(kErrorHttpInvalidHeader);
+      return false;
+    }
     auto found = FindHeader(headers, name);
     bool present = found != headers.end();
     switch (mode) {

@@ -29,6 +29,7 @@ namespace tulix {
 
 inline constexpr uint32_t kErrorCancelled = 1223;
 inline constexpr uint32_t kErrorInternetTimeout = 12002;
+inline constexpr uint32_t kErrorInternetInvalidUrl = 12005;
 inline constexpr uint32_t kErrorInternetNameNotResolved = 12007;
 inline constexpr uint32_t kErrorInternetOperationCancelled = 12017;
 inline constexpr uint32_t kErrorInternetCannotConnect = 12029;
@@ -86,8 +87,9 @@ class HttpSession {
   void SetConnectedHook(std::function<void()> hook);
 
   // Host may be a name or an address; `object` is the path and query as the caller has it, and
-  // is sent with blanks and control characters percent-encoded. An empty referer sends none.
-  // Nothing goes on the network until Send.
+  // is sent with blanks and control characters percent-encoded, as is the referer. An empty
+  // referer sends none. A host that is empty or holds blanks or control characters fails with
+  // kErrorInternetInvalidUrl. Nothing goes on the network until Send.
   std::unique_ptr<HttpRequest> OpenRequest(std::string_view verb, std::string_view host,
                                            uint16_t port, std::string_view object,
                                            std::string_view referer, uint32_t flags);
@@ -118,7 +120,9 @@ class HttpRequest {
   HttpRequest& operator=(const HttpRequest&) = delete;
 
   // One or more "Name: value" lines separated by CR LF (blank lines ignored), each applied with
-  // `mode`. Stops at the first failing line and returns false with the last error set.
+  // `mode`. Stops at the first failing line and returns false with the last error set; a line
+  // with a control character left in it after the split (a lone CR, a zero byte, a tab) fails
+  // with kErrorHttpInvalidHeader.
   bool AddRequestHeaders(std::string_view lines, HeaderMode mode);
   // The value of the first request header of that name.
   std::optional<std::string> QueryRequestHeader(std::string_view name) const;

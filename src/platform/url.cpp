@@ -111,4 +111,14 @@ bool ParseUrl(std::string_view url, ParsedUrl* out) {
   return true;
 }
 
+bool HasControlCharacters(std::string_view text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace tulix

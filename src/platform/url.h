@@ -40,4 +40,8 @@ inline constexpr size_t kMaxUrlLength = 2083;
 // Parses `url`; on failure `*out` is left as it was and false returned.
 bool ParseUrl(std::string_view url, ParsedUrl* out);
 
+// Whether `text` holds a control character (a byte below 32, or 127). Such an address cannot go
+// into a request as it is: a line end in it would end the line it stands on.
+bool HasControlCharacters(std::string_view text);
+
 }  // namespace tulix

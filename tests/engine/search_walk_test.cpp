@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "definitions/categories_fixture.h"
 #include "definitions/category.h"
+#include "engine/page_fetcher.h"
+#include "wire_server.h"
 
 namespace tulix {
 namespace {
@@ -403,6 +407,64 @@ TEST_F(SearchWalkTest, HostileScriptsNeverHangAWalk) {
       EXPECT_NE(log.find(" in state "), std::string::npos) << log;
     }
     EXPECT_EQ(sink.hits.size(), 0u);
+  }
+}
+
+// A link whose entities decode to a line end must not reach the wire: queued, it would be the
+// referer of the next request and its rest a header line of its own.
+TEST_F(SearchWalkTest, LinksWithLineEndsAreNeverQueued) {
+  // A proxy from the machine's environment would take the loopback requests elsewhere.
+  std::optional<std::string> proxy;
+  if (const char* value = std::getenv("http_proxy")) {
+    proxy = value;
+  }
+  unsetenv("http_proxy");
+
+  test::WireServer server([](const test::WireRequest& request, size_t) {
+    if (request.requestLine.starts_with("GET /s?")) {
+      return test::HttpReply(200,
+                             "<a href=\"/p&#13;&#10;X-Evil:&#32;1\">one</a>"
+                             "<a href=/q&#10;X-Evil:2>two</a>"
+                             "<a href='/r&#13;x'>three</a>"
+                             "<a href=/ok>fine</a>");
+    }
+    if (request.requestLine.starts_with("GET /ok ")) {
+      return test::HttpReply(200, "<a href=/ok2>more</a>");
+    }
+    return test::HttpReply(200, "<p>end");
+  });
+  EngineDefinition& engine =
+      Engine("[main]\nhost=127.0.0.1\nport=" + std::to_string(server.Port()) +
+             "\nobject=/s?q=%Q\n[START]\n1=TAG|START|a|SENDRESULTPAGETAG|\n");
+  ScriptRunner runner(engine);
+  SearchWalk walk(engine, m_search, m_sink);
+  int pages = 0;
+  for (int i = 0; i < 6; ++i) {
+    RequestSpec request = walk.BuildNextRequest(runner);
+    std::string page;
+    ASSERT_EQ(FetchPage(nullptr, request, page, pages), kFetchOk);
+    walk.ProcessPage(runner, request, page);
+    if (!walk.HasQueuedRequests()) {
+      break;
+    }
+  }
+  if (proxy) {
+    setenv("http_proxy", proxy->c_str(), 1);
+  }
+
+  // A bare line end ends an unquoted link where it stands; the rest never goes anywhere.
+  ASSERT_EQ(walk.Queue().size(), 4u);
+  EXPECT_EQ(walk.Queue()[1].object, "/q");
+  EXPECT_EQ(walk.Queue()[2].object, "/ok");
+  EXPECT_EQ(walk.Queue()[3].object, "/ok2");
+  const std::string root = "http://127.0.0.1:" + std::to_string(server.Port());
+  const std::vector<test::WireRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[2].requestLine, "GET /ok HTTP/1.1");
+  EXPECT_EQ(requests[2].Header("Referer"), root + "/s?q=blue+whale");
+  EXPECT_EQ(requests[3].Header("Referer"), root + "/ok");
+  for (const test::WireRequest& request : requests) {
+    EXPECT_EQ(request.raw.find("\nX-Evil"), std::string::npos) << request.raw;
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "loopback_server.h"
 #include "platform/last_error.h"
+#include "wire_server.h"
 
 namespace tulix {
 namespace {
@@ -161,6 +162,47 @@ TEST(HttpRequestTest, SendsOnlyTheHeadersAskedFor) {
   EXPECT_EQ(AsSet(server.Headers(3)),
             (std::set<std::string>{"Host: " + host, std::string("User-Agent: ") + kAgent,
                                    "Content-Length: 3"}));
+}
+
+// Whatever a caller hands in, no line end or other control character reaches the wire raw:
+// the request line and the referer are encoded, a header line with one is refused, and a host
+// with one is no host.
+TEST(HttpRequestTest, ControlCharactersNeverMakeLinesOfTheirOwn) {
+  test::WireServer server(
+      [](const test::WireRequest&, size_t) { return test::HttpReply(200, "page"); });
+  HttpSession session(std::string(kAgent) + "\r\nX-Evil: agent");
+  auto request = session.OpenRequest("GET", "127.0.0.1", server.Port(), "/p\r\nX-Evil: object",
+                                     "http://h/r\r\nX-Evil: referer\n\x7f", 0);
+  ASSERT_NE(request, nullptr);
+  for (std::string_view bad :
+       {std::string_view("X-Evil: a\rX-More: b"), std::string_view("X-Evil: a\0b", 11),
+        std::string_view("X-\x01: c"), std::string_view("X-Evil: a\tb")}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(request->AddRequestHeaders(bad, HeaderMode::kAdd));
+    EXPECT_EQ(GetLastError(), kErrorHttpInvalidHeader);
+  }
+  EXPECT_FALSE(request->Send("X-Evil: send\rX-More: 1\r\n"));
+  EXPECT_EQ(GetLastError(), kErrorHttpInvalidHeader);
+  // A line end between lines is what separates them, and stays allowed.
+  ASSERT_TRUE(request->AddRequestHeaders("X-One: 1\r\nX-Two: 2\r\n", HeaderMode::kAdd));
+  ASSERT_TRUE(request->Send());
+  EXPECT_EQ(ReadAll(*request), "page");
+
+  ASSERT_EQ(server.RequestCount(), 1u);
+  const test::WireRequest sent = server.Requests()[0];
+  EXPECT_EQ(sent.requestLine, "GET /p%0D%0AX-Evil:%20object HTTP/1.1");
+  EXPECT_EQ(sent.headerLines,
+            (std::vector<std::string>{"Host: 127.0.0.1:" + std::to_string(server.Port()),
+                                      "Referer: http://h/r%0D%0AX-Evil:%20referer%0A%7F",
+                                      "X-One: 1", "X-Two: 2"}));
+  EXPECT_EQ(sent.raw.find("\nX-Evil"), std::string::npos) << sent.raw;
+
+  for (const char* host : {"127.0.0.1\r\nX-Evil: host", "127.0.0.1 x", ""}) {
+    SCOPED_TRACE(host);
+    EXPECT_EQ(session.OpenRequest("GET", host, server.Port(), "/", "", 0), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorInternetInvalidUrl);
+  }
+  EXPECT_EQ(server.RequestCount(), 1u);
 }
 
 TEST(HttpRequestTest, RedirectsAndRawHeaders) {
