@@ -14,6 +14,7 @@
 #include "categories_fixture.h"
 #include "definitions/category.h"
 #include "definitions/safe_name.h"
+#include "jobs/job_test_support.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "test_support.h"
@@ -280,6 +281,27 @@ TEST_F(EngineDefinitionTest, InstallUpdateDeleteAndRefuseUnsafeNames) {
   }
   EXPECT_FALSE(FileExists(JoinPath(m_home, "evil.ini")));
   EXPECT_TRUE(IsSafeRelativePath("web\\a..b.ini"));
+}
+
+// The update must learn that an engine it deleted is still there.
+TEST_F(EngineDefinitionTest, DeleteThatCannotRemoveTheFileFailsAndSaysSo) {
+  test::LogRecorder log;
+  SetLogUserInterface(&log);
+  EngineDefinition* engine = Engine("stuck", "[main]\n");
+  const std::string path = Categories("web\\stuck.ini");
+  // A folder in the file's place cannot be unlinked, not even by the superuser.
+  std::filesystem::remove(ToFileSystemPath(path));
+  std::filesystem::create_directories(ToFileSystemPath(path + "\\inside"));
+  EXPECT_FALSE(InstallEngineDefinition("web\\stuck.ini", "TULIX_DELETE"));
+  EXPECT_FALSE(engine->disabled());
+  EXPECT_TRUE(log.Has("Error: Cannot delete " + path + ", engine not deleted"));
+  EXPECT_EQ(log.Boxes().size(), 1u);
+  EXPECT_FALSE(log.Has("Engine " + path + " deleted"));
+
+  // A file that is not there is as deleted as it gets.
+  EXPECT_TRUE(InstallEngineDefinition("web\\never.ini", "TULIX_DELETE"));
+  EXPECT_TRUE(log.Has("Engine " + Categories("web\\never.ini") + " deleted"));
+  SetLogUserInterface(nullptr);
 }
 
 TEST_F(EngineDefinitionTest, OpenHomePageRecordsAddress) {
