@@ -74,7 +74,7 @@ bool WriteInstalledFile(const std::string& fileName, std::string_view bytes, con
 CategoryNode* FindIn(TreeNode* node, std::string_view name) {
   for (TreeNode* found : Tree::Collect(node, true, true)) {
     auto* category = dynamic_cast<CategoryNode*>(found);
-    if (category != nullptr && EqualsIgnoringCase(category->name, name)) {
+    if (category != nullptr && category->name == name) {
       return category;
     }
   }

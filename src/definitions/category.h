@@ -91,7 +91,8 @@ TreeNodeFactory CategoryTreeFactory();
 std::unique_ptr<Tree> ScanCategoryTree();
 
 // The category with this name anywhere in App().categoryTree (first found, tree order), or
-// null. Compared without regard to case.
+// null. Names are compared exactly, as every other name of the program is: a search of the
+// category "News" finds neither "news" nor its engines.
 CategoryNode* FindCategoryByName(std::string_view name);
 
 // Installers: `fileName` is relative to the categories folder. Each refuses (logged, nothing

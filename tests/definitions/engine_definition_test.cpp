@@ -235,7 +235,9 @@ TEST_F(EngineDefinitionTest, PriorityByCategoryAndKeywords) {
       {"web", "buy Price", 200 - 50 - 30, 100},
       {"unknown", "buy", 150, 100},
       {"shop", "anything", 200, kEngineNotInSearch},
-      {"SHOP", "buy", 150, kEngineNotInSearch},
+      // Category names are compared exactly: "SHOP" is no category, so the search is a web
+      // search, which takes the shop engine only for its keyword.
+      {"SHOP", "buy", 150, 100},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.category) + "/" + c.text);
