@@ -533,7 +533,8 @@ bool InstallEngineDefinition(const std::string& relativeName, std::string_view t
     return false;
   }
   EngineDefinition* engine = findEngine();
-  if (engine == nullptr && tree != nullptr) {
+  const bool isNew = engine == nullptr;
+  if (isNew && tree != nullptr) {
     auto node = std::make_unique<EngineDefinition>();
     node->name = std::string(FileNameOf(treePath));
     engine = static_cast<EngineDefinition*>(tree->Add(FolderOf(treePath), std::move(node)));
@@ -548,6 +549,9 @@ bool InstallEngineDefinition(const std::string& relativeName, std::string_view t
   if (engine != nullptr) {
     engine->SetDisabled(false);
     engine->Load();
+    if (isNew) {
+      PlaceByOrder(engine);  // it went in first, before its file gave it an order
+    }
   }
   return true;
 }
