@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -61,6 +63,24 @@ size_t CountOf(std::string_view text, std::string_view part) {
     ++count;
   }
   return count;
+}
+
+CommaDecimalLocale::CommaDecimalLocale() : m_previous(std::setlocale(LC_ALL, nullptr)) {
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "nl_NL.UTF-8"}) {
+    if (std::setlocale(LC_ALL, name) != nullptr) {
+      if (std::strcmp(std::localeconv()->decimal_point, ",") == 0) {
+        m_active = true;
+        return;
+      }
+      std::setlocale(LC_ALL, m_previous.c_str());
+    }
+  }
+}
+
+CommaDecimalLocale::~CommaDecimalLocale() {
+  if (m_active) {
+    std::setlocale(LC_ALL, m_previous.c_str());
+  }
 }
 
 int RunChildTest(const std::string& filter, const std::vector<std::string>& env) {

@@ -44,6 +44,23 @@ void WriteFileBytes(const std::string& path, std::string_view bytes);
 // How often `part` occurs in `text`, overlapping occurrences included.
 size_t CountOf(std::string_view text, std::string_view part);
 
+// Switches the C library of the whole process to a locale whose decimal point is a comma (a
+// German one, as a desktop user's may be) and restores the previous locale when it goes.
+// active() is false, nothing switched, when the machine has no such locale installed.
+class CommaDecimalLocale {
+ public:
+  CommaDecimalLocale();
+  ~CommaDecimalLocale();
+  CommaDecimalLocale(const CommaDecimalLocale&) = delete;
+  CommaDecimalLocale& operator=(const CommaDecimalLocale&) = delete;
+
+  bool active() const { return m_active; }
+
+ private:
+  std::string m_previous;
+  bool m_active = false;
+};
+
 // Runs this test program again as a child process with the given gtest filter and extra
 // environment ("NAME=value" entries); returns its exit status (-1 when it could not start).
 int RunChildTest(const std::string& filter, const std::vector<std::string>& env = {});

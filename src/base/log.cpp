@@ -13,8 +13,9 @@ namespace tulix {
 
 namespace {
 
-// A fatal message ends the program with this status.
-constexpr int kFatalExitStatus = 0;
+// A fatal message ends the program with this status: a script that started the program must
+// see that it failed.
+constexpr int kFatalExitStatus = EXIT_FAILURE;
 
 std::atomic<LogUserInterface*> g_userInterface{nullptr};
 std::atomic<AlertSender*> g_alertSender{nullptr};

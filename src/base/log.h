@@ -85,7 +85,8 @@ bool OpenLog(std::string_view programFolder);
 
 // Formats the text printf-style into a line behind the level's prefix (cut at kMaxLogLine) and
 // dispatches it, in this order: status bar (kLogStatusBar); message box (kLogMessageBox); the
-// log file (kLogBeforeExit); for kLogFatal the end of the program; the log file (without
+// log file (kLogBeforeExit); for kLogFatal the end of the program with a failure status
+// (EXIT_FAILURE); the log file (without
 // kLogBeforeExit); the alert (kLogAlert). A fatal line without kLogBeforeExit is shown but never
 // written. The fatal end does not run static destructors or atexit handlers (other threads may
 // still be using those objects); the log needs none, as its lines are already written.

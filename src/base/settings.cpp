@@ -1,12 +1,11 @@
 #include "base/settings.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <variant>
 #include <vector>
 
 #include "base/application.h"
+#include "base/decimal_number.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "platform/registry_store.h"
@@ -56,10 +55,6 @@ std::string SectionKey(const char* section) {
   return std::string(kRegistryRoot) + "\\" + section;
 }
 
-double ToNumber(const std::string& text) {
-  return std::strtod(text.c_str(), nullptr);
-}
-
 // The lock that makes "read the override, move it into the registry" one step, so two threads
 // that meet the same override never both move it.
 std::mutex& OverrideLock() {
@@ -77,9 +72,7 @@ std::string WithoutTrailingBlanks(std::string text) {
 }  // namespace
 
 std::string ProgramVersionText() {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3f", kProgramVersion);
-  return text;
+  return FormatDecimal(kProgramVersion, 3);
 }
 
 void LoadSettings() {
@@ -116,13 +109,12 @@ void SaveSettings() {
 }
 
 double GetEngineSetVersion() {
-  return ToNumber(App().registry().GetString(SectionKey("Behaviour"), "Version", ""));
+  return ParseDecimal(App().registry().GetString(SectionKey("Behaviour"), "Version", ""));
 }
 
 void SetEngineSetVersion(double version) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%f", version);
-  App().registry().SetString(SectionKey("Behaviour"), "Version", text);
+  // Six decimals, as "%f" writes them.
+  App().registry().SetString(SectionKey("Behaviour"), "Version", FormatDecimal(version, 6));
 }
 
 std::string GetCategoryTimestamp() {
@@ -130,7 +122,7 @@ std::string GetCategoryTimestamp() {
 }
 
 void UpdateCategoryTimestamp(const std::string& timestamp) {
-  if (ToNumber(timestamp) > ToNumber(GetCategoryTimestamp())) {
+  if (ParseDecimal(timestamp) > ParseDecimal(GetCategoryTimestamp())) {
     App().registry().SetString(SectionKey("Categories"), "timestamp", timestamp);
   }
 }

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <utility>
 
 #include "base/application.h"
+#include "base/decimal_number.h"
 #include "base/log.h"
 #include "base/settings.h"
 #include "definitions/engine_definition.h"
@@ -33,6 +35,26 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
+// The category values read through the layered lookup, in the order Save writes them, with
+// the default each is read with: a fixed number, or the setting named.
+struct LayeredField {
+  const char* key;
+  int CategoryNode::*field;
+  int fixedDefault;
+  int32_t AppSettings::*settingsDefault;  // null: fixedDefault
+};
+const LayeredField kLayeredFields[] = {
+    {"order", &CategoryNode::order, 500, nullptr},
+    {"EngineCount", &CategoryNode::engineCount, 0, &AppSettings::DefaultEngineCount},
+    {"PerEngine", &CategoryNode::perEngine, 0, &AppSettings::DefaultResultCount},
+    {"FamilySafe", &CategoryNode::familySafe, 1, nullptr},
+    {"DomainLimited", &CategoryNode::domainLimited, 1, nullptr},
+};
+
+int DefaultOf(const LayeredField& f) {
+  return f.settingsDefault != nullptr ? App().settings().*f.settingsDefault : f.fixedDefault;
+}
+
 std::mutex& StarterLock() {
   static std::mutex lock;
   return lock;
@@ -40,11 +62,6 @@ std::mutex& StarterLock() {
 UpgradeJobStarter& Starter() {
   static UpgradeJobStarter starter;
   return starter;
-}
-
-// A decimal number as text; an empty or unreadable text counts as 0.
-double StampValue(const std::string& text) {
-  return std::strtod(text.c_str(), nullptr);
 }
 
 // Writes `bytes` to categories folder + fileName after the name check. `what` names the thing
@@ -74,7 +91,7 @@ bool WriteInstalledFile(const std::string& fileName, std::string_view bytes, con
 CategoryNode* FindIn(TreeNode* node, std::string_view name) {
   for (TreeNode* found : Tree::Collect(node, true, true)) {
     auto* category = dynamic_cast<CategoryNode*>(found);
-    if (category != nullptr && EqualsIgnoringCase(category->name, name)) {
+    if (category != nullptr && category->name == name) {
       return category;
     }
   }
@@ -97,14 +114,16 @@ std::string CategoryNode::FilePath() const {
 }
 
 bool CategoryNode::Load() {
+  static_assert(std::size(kLayeredFields) == kLayeredCount);
   const std::string file = FilePath();
   if (file.empty()) {
     return true;
   }
-  const AppSettings& settings = App().settings();
-  order = GetFileProfileInt("order", 500, file);
-  domainLimited = GetFileProfileInt("DomainLimited", 1, file);
-  familySafe = GetFileProfileInt("FamilySafe", 1, file);
+  for (size_t i = 0; i < kLayeredCount; ++i) {
+    const LayeredField& f = kLayeredFields[i];
+    this->*f.field = GetFileProfileInt(f.key, DefaultOf(f), file);
+    m_asStored[i] = this->*f.field;
+  }
   keywords = GetPrivateProfileString("main", "keywords", "", file, kMaxValue + 1);
   timestamp = GetPrivateProfileString("main", "timestamp", "", file, kMaxValue + 1);
   // Read as text: seconds since 1970 outgrow 32 bits, and an unreadable value means never.
@@ -114,8 +133,6 @@ bool CategoryNode::Load() {
     const long long value = std::strtoll(text.c_str(), &end, 10);
     lastUpdateCheck = text.empty() || end == text.c_str() ? -1 : static_cast<int64_t>(value);
   }
-  perEngine = GetFileProfileInt("PerEngine", settings.DefaultResultCount, file);
-  engineCount = GetFileProfileInt("EngineCount", settings.DefaultEngineCount, file);
   displayName = GetPrivateProfileString("main", "name", "", file, kMaxValue + 1);
   return true;
 }
@@ -134,13 +151,26 @@ bool CategoryNode::Save() {
          ok;
     ok = batch.Commit() && ok;
   }
+  // A registry value wins over the file for good; storing values nobody changed would pin
+  // them against every later update of the file and change of the default settings.
   RegistryStore& registry = App().registry();
   const std::string key = FileSettingsKey(file);
-  ok = registry.SetDword(key, "order", static_cast<uint32_t>(order)) && ok;
-  ok = registry.SetDword(key, "EngineCount", static_cast<uint32_t>(engineCount)) && ok;
-  ok = registry.SetDword(key, "PerEngine", static_cast<uint32_t>(perEngine)) && ok;
-  ok = registry.SetDword(key, "FamilySafe", static_cast<uint32_t>(familySafe)) && ok;
-  ok = registry.SetDword(key, "DomainLimited", static_cast<uint32_t>(domainLimited)) && ok;
+  for (size_t i = 0; i < kLayeredCount; ++i) {
+    const LayeredField& f = kLayeredFields[i];
+    const int value = this->*f.field;
+    if (value == m_asStored[i]) {
+      continue;
+    }
+    const int def = DefaultOf(f);
+    const int fromFile = static_cast<int>(GetPrivateProfileInt("main", f.key, def, file));
+    const bool stored = value == fromFile || value == def
+                            ? registry.DeleteValue(key, f.key)
+                            : registry.SetDword(key, f.key, static_cast<uint32_t>(value));
+    if (stored) {
+      m_asStored[i] = value;
+    }
+    ok = stored && ok;
+  }
   if (!ok) {
     LogMessage(0, kLogError, "Cannot save category %s", file.c_str());
   }
@@ -148,7 +178,7 @@ bool CategoryNode::Save() {
 }
 
 void CategoryNode::SetTimestamp(const std::string& text) {
-  if (StampValue(text) > StampValue(timestamp)) {
+  if (ParseDecimal(text) > ParseDecimal(timestamp)) {
     timestamp = text;
     Save();
   }
@@ -320,9 +350,11 @@ bool InstallCategory(const std::string& fileName, std::string_view text,
     treePath.resize(dot);
   }
   CategoryNode* node = nullptr;
+  bool isNew = false;
   if (Tree* tree = App().categoryTree.get(); tree != nullptr) {
     node = dynamic_cast<CategoryNode*>(tree->FindFolder(treePath));
-    if (node == nullptr && !treePath.empty()) {
+    isNew = node == nullptr;
+    if (isNew && !treePath.empty()) {
       // The tree creates any missing category on the way down.
       auto fresh = tree->factory().createFolder(treePath);
       if (fresh != nullptr) {
@@ -333,12 +365,14 @@ bool InstallCategory(const std::string& fileName, std::string_view text,
   }
   const bool written = WriteInstalledFile(fileName, text, "category", "Category %s added/updated");
   if (node != nullptr) {
-    // Read the new file before the timestamp is saved: saving writes the node's values into
-    // the registry, where they would otherwise pin a new node's constructor values (or an old
-    // file's values) over the ones just installed.
+    // Read the new file before the timestamp is saved: saving writes the node's timestamp
+    // and lastupdatecheck back into it.
     node->Load();
     node->SetTimestamp(timestamp);
     node->Load();
+    if (isNew) {
+      PlaceByOrder(node);  // it went in first, before its file gave it an order
+    }
   }
   return written;
 }

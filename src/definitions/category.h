@@ -13,6 +13,8 @@
 // being changed elsewhere. The hooks may be set from any thread.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,8 +38,12 @@ class CategoryNode : public TreeNode {
 
   // Reads every field from the file (defaults when it is missing). Always true.
   bool Load() override;
-  // Writes timestamp and lastupdatecheck into [main], then the user's values into the
-  // registry section of the file. False when something could not be written.
+  // Writes timestamp and lastupdatecheck into [main]. Of order, EngineCount, PerEngine,
+  // FamilySafe and DomainLimited it stores in the registry section of the file only those that
+  // changed since they were read (the user's or the program's own choice); one changed back to
+  // what the file or the default gives is taken out of the registry. A value never changed
+  // keeps following the file and the default settings. False when something could not be
+  // written.
   bool Save() override;
   // Takes `text` as the new timestamp (and saves) only when it is a larger number.
   void SetTimestamp(const std::string& text);
@@ -78,6 +84,12 @@ class CategoryNode : public TreeNode {
  private:
   template <typename Pick>
   int SumKeywords(std::string_view text, Pick pick) const;
+
+  // The values read through the layered lookup, as the file and the registry gave them at the
+  // last Load or Save (constructor values before either), in the order order, EngineCount,
+  // PerEngine, FamilySafe, DomainLimited.
+  static constexpr size_t kLayeredCount = 5;
+  std::array<int, kLayeredCount> m_asStored{0, -1, -1, 1, 0};
 };
 
 // What starts an upgrade job for a category; returns whether a job was started. Until the
@@ -91,7 +103,8 @@ TreeNodeFactory CategoryTreeFactory();
 std::unique_ptr<Tree> ScanCategoryTree();
 
 // The category with this name anywhere in App().categoryTree (first found, tree order), or
-// null. Compared without regard to case.
+// null. Names are compared exactly, as every other name of the program is: a search of the
+// category "News" finds neither "news" nor its engines.
 CategoryNode* FindCategoryByName(std::string_view name);
 
 // Installers: `fileName` is relative to the categories folder. Each refuses (logged, nothing

@@ -14,6 +14,7 @@
 #include "definitions/safe_name.h"
 #include "definitions/word_lists.h"
 #include "family/family_mode.h"
+#include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "platform/registry_store.h"
@@ -521,7 +522,13 @@ bool InstallEngineDefinition(const std::string& relativeName, std::string_view t
   };
 
   if (text.find("TULIX_DELETE") != std::string_view::npos) {
-    RemoveFile(path);
+    // A file that is already gone is what the update asked for; anything else that keeps it
+    // leaves the engine in use, and the update must not count as done.
+    if (!RemoveFile(path) && GetLastError() != kErrorFileNotFound) {
+      LogMessage(kLogStatusBar | kLogMessageBox, kLogError, "Cannot delete %s, engine not deleted",
+                 path.c_str());
+      return false;
+    }
     if (EngineDefinition* engine = findEngine(); engine != nullptr) {
       engine->SetDisabled(true);
     }
@@ -532,7 +539,8 @@ bool InstallEngineDefinition(const std::string& relativeName, std::string_view t
     return false;
   }
   EngineDefinition* engine = findEngine();
-  if (engine == nullptr && tree != nullptr) {
+  const bool isNew = engine == nullptr;
+  if (isNew && tree != nullptr) {
     auto node = std::make_unique<EngineDefinition>();
     node->name = std::string(FileNameOf(treePath));
     engine = static_cast<EngineDefinition*>(tree->Add(FolderOf(treePath), std::move(node)));
@@ -547,6 +555,9 @@ bool InstallEngineDefinition(const std::string& relativeName, std::string_view t
   if (engine != nullptr) {
     engine->SetDisabled(false);
     engine->Load();
+    if (isNew) {
+      PlaceByOrder(engine);  // it went in first, before its file gave it an order
+    }
   }
   return true;
 }

@@ -220,7 +220,8 @@ void RenumberEngines(CategoryNode& category);
 
 // Installs, updates or deletes the engine `relativeName` (with ".ini", relative to the
 // categories folder) from downloaded text, keeping App().categoryTree in step. Refuses a name
-// that leaves the categories folder. True when the file was written or deleted.
+// that leaves the categories folder. True when the file was written or deleted (a file that
+// was not there counts as deleted); false, logged, when it could not be.
 bool InstallEngineDefinition(const std::string& relativeName, std::string_view text);
 
 // Where engines send an address to be opened in the user's browser. Browser launching lives

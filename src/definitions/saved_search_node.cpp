@@ -1,37 +1,19 @@
 #include "definitions/saved_search_node.h"
 
-#include "base/application.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "definitions/category.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
 
 namespace tulix {
-
-namespace {
-
-// The first category, in tree order, with this name.
-const TreeNode* FindCategory(const std::string& name) {
-  if (name.empty() || !HasApp() || App().categoryTree == nullptr) {
-    return nullptr;
-  }
-  Tree::Iterator it(App().categoryTree->root(), true, true);
-  while (const TreeNode* node = it.Next()) {
-    if (node->kind == kFolderNode && node->name == name) {
-      return node;
-    }
-  }
-  return nullptr;
-}
-
-}  // namespace
 
 std::string SavedSearchNode::FilePath() const {
   return LeafFilePath(GetSearchesFolder(), this);
 }
 
 std::string SavedSearchNode::IconFile(std::string_view /*treeFolder*/) const {
-  if (const TreeNode* category = FindCategory(CategoryName())) {
+  if (const TreeNode* category = FindCategoryByName(CategoryName())) {
     std::string icon = FolderDirectory(GetCategoriesFolder(), category) + ".ico";
     if (FileExists(icon)) {
       return icon;

@@ -71,15 +71,19 @@ bool IsValidSiteType(int type) {
   return type >= 0 && type < kSiteTypeCount;
 }
 
-void SiteList::Table::Put(std::string_view host, int type, bool overwrite) {
+bool SiteList::Table::Put(std::string_view host, int type, bool overwrite) {
   auto found = byHost.find(host);
   if (found == byHost.end()) {
     auto entry = std::make_unique<SiteEntry>(SiteEntry{std::string(host), type});
     byHost.emplace(entry->host, entry.get());
     entries.push_back(std::move(entry));
-  } else if (overwrite) {
-    found->second->type = type;
+    return true;
   }
+  if (!overwrite || found->second->type == type) {
+    return false;
+  }
+  found->second->type = type;
+  return true;
 }
 
 const SiteEntry* SiteList::Table::Find(std::string_view host) const {
@@ -100,12 +104,12 @@ SiteList::ParsedValue SiteList::ParseValue(std::string_view value) {
   return parsed;
 }
 
-std::vector<SiteList::ParsedValue> SiteList::ReadSection(const std::string& file,
+std::vector<SiteList::ParsedValue> SiteList::ReadSection(const ValueReader& read,
                                                          const char* section) {
   std::vector<ParsedValue> values;
   for (int i = 0;; ++i) {
     std::string key = std::to_string(i);
-    std::string value = GetPrivateProfileString(section, key.c_str(), "", file, kMaxSiteValue + 1);
+    std::string value = read(section, key.c_str());
     if (value.empty()) {
       break;
     }
@@ -114,8 +118,14 @@ std::vector<SiteList::ParsedValue> SiteList::ReadSection(const std::string& file
   return values;
 }
 
+SiteList::ValueReader SiteList::FileReader(const std::string& file) {
+  return [&file](const char* section, const char* key) {
+    return GetPrivateProfileString(section, key, "", file, kMaxSiteValue + 1);
+  };
+}
+
 void SiteList::Load(const std::string& file) {
-  std::vector<ParsedValue> values = ReadSection(file, "sites");
+  std::vector<ParsedValue> values = ReadSection(FileReader(file), "sites");
   Table fresh;
   for (const ParsedValue& v : values) {
     fresh.Put(v.host, v.type, true);
@@ -134,16 +144,29 @@ void SiteList::AddFromString(std::string_view value, bool overwrite) {
   m_table.Put(parsed.host, parsed.type, overwrite);
 }
 
-void SiteList::MergeFromFile(const std::string& file) {
-  std::vector<ParsedValue> sites = ReadSection(file, "sites");
-  std::vector<ParsedValue> overrides = ReadSection(file, "override");
+bool SiteList::MergeFromFile(const std::string& file) {
+  return Merge(FileReader(file));
+}
+
+bool SiteList::MergeFromText(std::string_view text) {
+  const ProfileText profile(text);
+  return Merge([&profile](const char* section, const char* key) {
+    return profile.GetString(section, key, "", kMaxSiteValue + 1);
+  });
+}
+
+bool SiteList::Merge(const ValueReader& read) {
+  std::vector<ParsedValue> sites = ReadSection(read, "sites");
+  std::vector<ParsedValue> overrides = ReadSection(read, "override");
+  bool changed = false;
   std::unique_lock lock(m_lock);
   for (const ParsedValue& v : sites) {
-    m_table.Put(v.host, v.type, false);
+    changed = m_table.Put(v.host, v.type, false) || changed;
   }
   for (const ParsedValue& v : overrides) {
-    m_table.Put(v.host, v.type, true);
+    changed = m_table.Put(v.host, v.type, true) || changed;
   }
+  return changed;
 }
 
 bool SiteList::Save() const {
@@ -241,23 +264,27 @@ bool InstallSites(const std::string& fileName, std::string_view bytes) {
     return false;
   }
   std::string path = JoinPath(GetCategoriesFolder(), fileName);
-  MakeFolders(FolderOf(path));
-  if (!WriteFileAtomically(path, bytes)) {
-    LogMessage(0, kLogError, "Cannot open %s for writing, category not updated", path.c_str());
-    return false;
-  }
   SiteList* sites = App().sites.get();
+  const std::string listFile = sites == nullptr ? std::string() : sites->FileName();
+  // Writing a delivered sites.sit over the user's would lose every mark made since the last
+  // save if the program ended before the merged list was written back.
+  if (path != listFile) {
+    MakeFolders(FolderOf(path));
+    if (!WriteFileAtomically(path, bytes)) {
+      LogMessage(0, kLogError, "Cannot open %s for writing, category not updated", path.c_str());
+      return false;
+    }
+  }
   if (sites == nullptr) {
     return true;
   }
-  sites->MergeFromFile(path);
-  // The delivered file has just replaced the user's own list on disk; write the merged list
-  // back now rather than at the next change, or a crash or plain exit before then would lose
-  // every mark the user made.
-  if (path == sites->FileName()) {
-    return sites->Save();
+  // Kept in memory only, hosts merged from a file of another name would be gone at the next
+  // start, as only the list's own file is read then. A list not loaded from a file has nowhere
+  // to go.
+  if (!sites->MergeFromText(bytes) || listFile.empty()) {
+    return true;
   }
-  return true;
+  return sites->Save();
 }
 
 bool SetSiteTypeAndSave(std::string_view href, int type) {

@@ -63,7 +63,10 @@ class SiteList {
 
   // Adds the section "sites" of `file` without changing the type of a host already known (the
   // user's choice stays), then applies its section "override", whose types replace known ones.
-  void MergeFromFile(const std::string& file);
+  // True when that added a host or changed a type.
+  bool MergeFromFile(const std::string& file);
+  // The same for profile text that is not a file (a downloaded list).
+  bool MergeFromText(std::string_view text);
 
   // Replaces the section "sites" of the list's file by the entries in order. False, with the
   // error logged, when the list has no file yet or the file cannot be written.
@@ -97,7 +100,8 @@ class SiteList {
     // Exact, case-sensitive host to its entry in `entries`, so a lookup does not walk the list.
     std::unordered_map<std::string, SiteEntry*, HostHash, std::equal_to<>> byHost;
 
-    void Put(std::string_view host, int type, bool overwrite);
+    // True when the host was added or its type changed.
+    bool Put(std::string_view host, int type, bool overwrite);
     const SiteEntry* Find(std::string_view host) const;
   };
   struct ParsedValue {
@@ -105,8 +109,13 @@ class SiteList {
     int type = kSiteNormal;
   };
 
+  // Reads one value of a profile file or text: (section, key) to the value, "" when missing.
+  using ValueReader = std::function<std::string(const char* section, const char* key)>;
+
+  static ValueReader FileReader(const std::string& file);
   static ParsedValue ParseValue(std::string_view value);
-  static std::vector<ParsedValue> ReadSection(const std::string& file, const char* section);
+  static std::vector<ParsedValue> ReadSection(const ValueReader& read, const char* section);
+  bool Merge(const ValueReader& read);
 
   mutable std::shared_mutex m_lock;
   Table m_table;       // guarded by m_lock
@@ -115,10 +124,11 @@ class SiteList {
   mutable std::mutex m_saveLock;
 };
 
-// Writes `bytes` to the categories folder under `fileName` (a relative name that stays inside
-// that folder) and merges the new file into App().sites. When the file is the list's own file,
-// the merged list is saved at once, so the user's marks are back on disk straight away. False,
-// with the error logged, when the name is refused or the file cannot be written.
+// Merges a delivered site list `bytes` into App().sites and, when that changed the list, saves
+// the list to its own file at once. A delivered file of another name (a relative name that
+// stays inside the categories folder) is also stored under that name; one named as the list's
+// own file is never written over it, so the user's marks are on disk at every moment. False,
+// with the error logged, when the name is refused or a file cannot be written.
 bool InstallSites(const std::string& fileName, std::string_view bytes);
 
 // Sets the type of the host of `href` in App().sites and saves the list (the result commands

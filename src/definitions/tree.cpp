@@ -125,6 +125,18 @@ TreeNode* AddChild(TreeNode* parent, const std::string& name, std::unique_ptr<Tr
   return added;
 }
 
+void PlaceByOrder(TreeNode* node) {
+  TreeNode* parent = GetParent(node);
+  if (parent == nullptr) {
+    return;
+  }
+  std::unique_ptr<TreeNode> owned = Detach(node);
+  if (owned != nullptr) {
+    const std::string name = owned->name;
+    AddChild(parent, name, std::move(owned));
+  }
+}
+
 TreeNode* FindChild(const TreeNode* parent, std::string_view name) {
   if (parent == nullptr) {
     Trace("Null Node passed to Find Item\n");
@@ -229,8 +241,10 @@ TreeNode* Tree::CreateFolder(TreeNode* parent, const std::string& name) {
   folder->kind = kFolderNode;
   TreeNode* added = AddChild(parent, name, std::move(folder));
   // A folder made on the way may well have its file already (a category whose file arrives
-  // after its sub-category's): it should show what the file says.
+  // after its sub-category's): it should show what the file says, and stand where its order
+  // says.
   added->Load();
+  PlaceByOrder(added);
   return added;
 }
 

@@ -93,6 +93,11 @@ TreeNode* GetParent(const TreeNode* node);
 // `parent` or `node` is null.
 TreeNode* AddChild(TreeNode* parent, const std::string& name, std::unique_ptr<TreeNode> node);
 
+// Moves the node among its siblings to where its Order() now places it: before the first other
+// sibling whose Order() is strictly greater, or last. For a node that had to be added before it
+// could read its file (its path comes from its place) and learns its order only then.
+void PlaceByOrder(TreeNode* node);
+
 // The first child, up-link entry included, whose name (FindChild) or display name
 // (FindChildByDisplayName) equals `name` exactly. A null parent writes a line to the trace
 // stream and gives null.

@@ -867,25 +867,18 @@ uint32_t ParseWindowsInt(std::string_view s) {
   return negative ? 0u - total : total;
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Interface
-
-std::string GetPrivateProfileString(const char* section, const char* key, const char* def,
-                                    const std::string& file, size_t size) {
-  if (size == 0) {
-    return {};
-  }
+// Whether a read of `section` and `key` can find anything at all; when not, it gives `def`.
+bool IsReadableName(const char* section, const char* key) {
   std::string_view sectionName = section == nullptr ? "" : Trim(section);
   std::string_view keyName = key == nullptr ? "" : Trim(key);
-  if (section != nullptr && (sectionName.empty() || (key != nullptr && keyName.empty()))) {
-    return DefaultValue(def, size);
-  }
-  std::shared_ptr<CachedFile> cached = CachedFileFor(file);
-  std::lock_guard lock(cached->mutex);
-  Refresh(*cached);
-  Document& doc = cached->doc;
+  return section == nullptr || (!sectionName.empty() && (key == nullptr || !keyName.empty()));
+}
+
+// GetPrivateProfileString's answer from a parsed document; the names are readable ones.
+std::string ReadValue(Document& doc, const char* section, const char* key, const char* def,
+                      size_t size) {
+  std::string_view sectionName = section == nullptr ? "" : Trim(section);
+  std::string_view keyName = key == nullptr ? "" : Trim(key);
   if (section == nullptr) {
     return NameList(doc.SectionNames(), size);
   }
@@ -911,6 +904,48 @@ std::string GetPrivateProfileString(const char* section, const char* key, const 
     return DefaultValue(def, size);
   }
   return std::string(ValueOf(it->text).substr(0, size - 1));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Interface
+
+std::string GetPrivateProfileString(const char* section, const char* key, const char* def,
+                                    const std::string& file, size_t size) {
+  if (size == 0) {
+    return {};
+  }
+  if (!IsReadableName(section, key)) {
+    return DefaultValue(def, size);
+  }
+  std::shared_ptr<CachedFile> cached = CachedFileFor(file);
+  std::lock_guard lock(cached->mutex);
+  Refresh(*cached);
+  return ReadValue(cached->doc, section, key, def, size);
+}
+
+struct ProfileText::Parsed {
+  std::mutex mutex;  // a lookup remembers the section it found last
+  Document doc;
+};
+
+ProfileText::ProfileText(std::string_view content) : m_parsed(std::make_unique<Parsed>()) {
+  m_parsed->doc.Parse(content);
+}
+
+ProfileText::~ProfileText() = default;
+
+std::string ProfileText::GetString(const char* section, const char* key, const char* def,
+                                   size_t size) const {
+  if (size == 0) {
+    return {};
+  }
+  if (!IsReadableName(section, key)) {
+    return DefaultValue(def, size);
+  }
+  std::lock_guard lock(m_parsed->mutex);
+  return ReadValue(m_parsed->doc, section, key, def, size);
 }
 
 uint32_t GetPrivateProfileInt(const char* section, const char* key, int32_t def,

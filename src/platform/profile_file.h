@@ -22,7 +22,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace tulix {
 
@@ -54,6 +56,24 @@ uint32_t GetPrivateProfileInt(const char* section, const char* key, int32_t def,
 // Writing what the file already says, or deleting what is not there, succeeds without writing.
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const std::string& file);
+
+// Profile text that is not (yet) a file, such as downloaded data, read by the same rules as a
+// file. The text is parsed once, when the object is made. Any thread may read it.
+class ProfileText {
+ public:
+  explicit ProfileText(std::string_view content);
+  ~ProfileText();
+  ProfileText(const ProfileText&) = delete;
+  ProfileText& operator=(const ProfileText&) = delete;
+
+  // What GetPrivateProfileString would give for a file holding the text.
+  std::string GetString(const char* section, const char* key, const char* def,
+                        size_t size = kProfileNoLimit) const;
+
+ private:
+  struct Parsed;
+  std::unique_ptr<Parsed> m_parsed;
+};
 
 // Forgets every cached file, as a new process would start. Pending batches are written first.
 void ClearProfileCache();

@@ -50,8 +50,9 @@ class RecordingUi : public LogUserInterface, public AlertSender {
 };
 
 // Opening the log takes over standard error, so every test runs its logging in a forked child
-// with the log opened in the given folder; the child must end with status 0.
-void RunWithLog(const TempFolder& folder, const std::function<void()>& body) {
+// with the log opened in the given folder; the child must end with `status` (0 when the body
+// returns; the body may end the child itself).
+void RunWithLog(const TempFolder& folder, const std::function<void()>& body, int status = 0) {
   EXPECT_EXIT(
       {
         if (!OpenLog(folder.path())) {
@@ -60,7 +61,7 @@ void RunWithLog(const TempFolder& folder, const std::function<void()>& body) {
         body();
         std::_Exit(0);
       },
-      ::testing::ExitedWithCode(0), "");
+      ::testing::ExitedWithCode(status), "");
 }
 
 std::string ReadLog(const TempFolder& folder) {
@@ -105,16 +106,20 @@ TEST_F(LogTest, LinesAreShownThenWrittenThenAlerted) {
             "alert @47: Family Access Violation|Too many attempts\n");
 }
 
-TEST_F(LogTest, FatalEndsWithStatusZeroAndIsWrittenOnlyWithItsFlag) {
+TEST_F(LogTest, FatalEndsWithAFailureStatusAndIsWrittenOnlyWithItsFlag) {
   TempFolder unwritten;
   for (const TempFolder* folder : {&m_folder, &unwritten}) {
     int flags = kLogStatusBar | kLogMessageBox | (folder == &m_folder ? kLogBeforeExit : 0);
-    RunWithLog(*folder, [folder, flags] {
-      RecordingUi ui(*folder);
-      SetLogUserInterface(&ui);
-      LogMessage(flags, kLogFatal, "Cannot create thread");
-      LogMessage(kLogStatusBar, kLogPlain, "still running");
-    });
+    // A script that started the program must see the failure in the exit status.
+    RunWithLog(
+        *folder,
+        [folder, flags] {
+          RecordingUi ui(*folder);
+          SetLogUserInterface(&ui);
+          LogMessage(flags, kLogFatal, "Cannot create thread");
+          LogMessage(kLogStatusBar, kLogPlain, "still running");
+        },
+        EXIT_FAILURE);
     EXPECT_EQ(ReadEvents(*folder),
               "status @0: Fatal: Cannot create thread\nbox @0: Fatal: Cannot create thread\n");
   }

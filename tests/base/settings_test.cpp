@@ -124,6 +124,29 @@ TEST_F(Settings, EngineSetVersionAndCategoryTimestamp) {
   EXPECT_EQ(GetCategoryTimestamp(), "1700000001");
 }
 
+// The desktop toolkit switches the C library to the user's locale; the stored numbers must not
+// follow it, or a German desktop writes "1,500000" and cuts "1109876543.25" at the point.
+TEST_F(Settings, StoredNumbersReadAndWriteAlikeUnderADecimalCommaLocale) {
+  test::CommaDecimalLocale german;
+  if (!german.active()) {
+    GTEST_SKIP() << "no locale with a decimal comma installed (Debian: locales-all)";
+  }
+  EXPECT_EQ(ProgramVersionText(), "1.500");
+  SetEngineSetVersion(1.5);
+  EXPECT_EQ(registry().GetString(Key("Behaviour"), "Version", ""), "1.500000");
+  EXPECT_DOUBLE_EQ(GetEngineSetVersion(), 1.5);
+  // A comma is no decimal point in a stored value, whatever the locale.
+  registry().SetString(Key("Behaviour"), "Version", "1,5");
+  EXPECT_DOUBLE_EQ(GetEngineSetVersion(), 1.0);
+
+  UpdateCategoryTimestamp("1109876543.25");
+  UpdateCategoryTimestamp("1109876543.5");
+  EXPECT_EQ(GetCategoryTimestamp(), "1109876543.5");
+  UpdateCategoryTimestamp("1109876543,9");
+  UpdateCategoryTimestamp("1109876543.4");
+  EXPECT_EQ(GetCategoryTimestamp(), "1109876543.5");
+}
+
 TEST_F(Settings, FolderGetters) {
   EXPECT_EQ(GetProgramFolder(), m_home);
   EXPECT_EQ(GetCategoriesFolder(), m_home + "\\categories");

@@ -92,7 +92,108 @@ TEST_F(CategoryTest, SetTimestampSavesOnlyLargerStamps) {
   node->SetTimestamp("100.5");
   EXPECT_EQ(node->timestamp, "100.5");
   EXPECT_EQ(GetPrivateProfileString("main", "timestamp", "", node->FilePath()), "100.5");
-  EXPECT_EQ(m_app->registry().GetDword(FileSettingsKey(node->FilePath()), "EngineCount", 0), 3u);
+  // Saving stores no value nobody changed: the file's count still rules.
+  EXPECT_FALSE(m_app->registry().ValueExists(FileSettingsKey(node->FilePath()), "EngineCount"));
+  EXPECT_EQ(node->EngineCount(), 3);
+
+  // Stamps are numbers with a "." under any locale the desktop may have set.
+  test::CommaDecimalLocale german;
+  if (!german.active()) {
+    GTEST_SKIP() << "no locale with a decimal comma installed (Debian: locales-all)";
+  }
+  node->SetTimestamp("100.75");
+  node->SetTimestamp("100,9");
+  EXPECT_EQ(node->timestamp, "100.75");
+}
+
+// A registry value wins over the file for good, so only a value the user or the program chose
+// may go there; one merely read must keep following the file and the default settings.
+TEST_F(CategoryTest, SaveStoresOnlyWhatChanged) {
+  Folder("c");
+  Write("c.cat", "[main]\nEngineCount=3\n");
+  CategoryNode* node = Scan("c");
+  const std::string key = FileSettingsKey(node->FilePath());
+  RegistryStore& registry = m_app->registry();
+  EXPECT_EQ(node->PerEngine(), 50);
+
+  // The user changes the default count; a save before the category is read again stores
+  // nothing of the old one.
+  m_app->settings().DefaultResultCount = 20;
+  node->SetTimestamp("1");
+  for (const char* name : {"order", "EngineCount", "PerEngine", "FamilySafe", "DomainLimited"}) {
+    EXPECT_FALSE(registry.ValueExists(key, name)) << name;
+  }
+  EXPECT_EQ(Scan("c")->PerEngine(), 20);
+
+  // An update of [main] takes effect, through any number of saves.
+  ASSERT_TRUE(InstallCategory("c.cat", "[main]\nEngineCount=4\norder=200\n", "2"));
+  node = dynamic_cast<CategoryNode*>(m_app->categoryTree->Find("c"));
+  EXPECT_EQ(node->EngineCount(), 4);
+  EXPECT_EQ(node->order, 200);
+
+  // The user's own choice is stored and outlives later updates of the file.
+  node->perEngine = 30;
+  node->familySafe = 0;
+  ASSERT_TRUE(node->Save());
+  EXPECT_EQ(registry.GetDword(key, "PerEngine", 0), 30u);
+  EXPECT_EQ(registry.GetDword(key, "FamilySafe", 1), 0u);
+  EXPECT_FALSE(registry.ValueExists(key, "EngineCount"));
+  ASSERT_TRUE(InstallCategory("c.cat", "[main]\nEngineCount=6\nPerEngine=40\n", "3"));
+  EXPECT_EQ(node->PerEngine(), 30);
+  EXPECT_EQ(node->EngineCount(), 6);
+  EXPECT_EQ(node->familySafe, 0);
+
+  // Set back to what the file says, or to the default, the value leaves the registry, and the
+  // file rules again.
+  node->perEngine = 40;
+  node->familySafe = 1;
+  ASSERT_TRUE(node->Save());
+  EXPECT_FALSE(registry.ValueExists(key, "PerEngine"));
+  EXPECT_FALSE(registry.ValueExists(key, "FamilySafe"));
+  ASSERT_TRUE(InstallCategory("c.cat", "[main]\nPerEngine=45\n", "4"));
+  EXPECT_EQ(node->PerEngine(), 45);
+
+  // A value stored before (by an older version, say) is still read, and kept by later saves.
+  registry.SetDword(key, "DomainLimited", 0);
+  node = Scan("c");
+  EXPECT_EQ(node->domainLimited, 0);
+  node->SetTimestamp("5");
+  EXPECT_EQ(registry.GetDword(key, "DomainLimited", 1), 0u);
+}
+
+// Nodes that arrive after the scan are placed by the order their files give them, not put in
+// front because they were added before they could read it.
+TEST_F(CategoryTest, InstalledNodesLandWhereTheirOrderSays) {
+  Folder("a");
+  Write("a.cat", "[main]\norder=100\n");
+  Write("a\\x.ini", "[main]\nOrder=100\n");
+  Write("m.cat", "[main]\norder=900\n");  // a category whose folder arrives later
+  m_app->categoryTree = ScanCategoryTree();
+  TreeNode* root = m_app->categoryTree->root();
+  auto names = [](const TreeNode* parent) {
+    std::vector<std::string> out;
+    for (size_t i = 1; i < parent->children.size(); ++i) {
+      out.push_back(parent->children[i]->name);
+    }
+    return out;
+  };
+
+  ASSERT_TRUE(InstallCategory("c.cat", "[main]\norder=300\n", "1"));
+  ASSERT_TRUE(InstallCategory("b.cat", "[main]\norder=200\n", "1"));
+  ASSERT_TRUE(InstallCategory("first.cat", "[main]\norder=50\n", "1"));
+  // "m" is made on the way to its sub-category and reads m.cat as it is made.
+  ASSERT_TRUE(InstallCategory("m\\sub.cat", "[main]\n", "1"));
+  ASSERT_TRUE(InstallCategory("d.cat", "[main]\norder=300\n", "1"));
+  EXPECT_EQ(names(root), (std::vector<std::string>{"first", "a", "b", "c", "d", "m"}));
+
+  TreeNode* a = m_app->categoryTree->Find("a");
+  ASSERT_TRUE(InstallEngineDefinition("a\\late.ini", "[main]\nOrder=700\n"));
+  ASSERT_TRUE(InstallEngineDefinition("a\\early.ini", "[main]\nOrder=10\n"));
+  ASSERT_TRUE(InstallEngineDefinition("a\\plain.ini", "[main]\n"));  // Order 500
+  EXPECT_EQ(names(a), (std::vector<std::string>{"early", "x", "plain", "late"}));
+  // An update of a known engine leaves it where it is.
+  ASSERT_TRUE(InstallEngineDefinition("a\\late.ini", "[main]\nOrder=1\n"));
+  EXPECT_EQ(names(a), (std::vector<std::string>{"early", "x", "plain", "late"}));
 }
 
 TEST_F(CategoryTest, UpdateChecksFollowPolicyAndTime) {

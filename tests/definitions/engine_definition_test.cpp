@@ -14,6 +14,7 @@
 #include "categories_fixture.h"
 #include "definitions/category.h"
 #include "definitions/safe_name.h"
+#include "jobs/job_test_support.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "test_support.h"
@@ -261,7 +262,9 @@ TEST_F(EngineDefinitionTest, PriorityByCategoryAndKeywords) {
       {"web", "buy Price", 200 - 50 - 30, 100},
       {"unknown", "buy", 150, 100},
       {"shop", "anything", 200, kEngineNotInSearch},
-      {"SHOP", "buy", 150, kEngineNotInSearch},
+      // Category names are compared exactly: "SHOP" is no category, so the search is a web
+      // search, which takes the shop engine only for its keyword.
+      {"SHOP", "buy", 150, 100},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.category) + "/" + c.text);
@@ -307,6 +310,27 @@ TEST_F(EngineDefinitionTest, InstallUpdateDeleteAndRefuseUnsafeNames) {
   }
   EXPECT_FALSE(FileExists(JoinPath(m_home, "evil.ini")));
   EXPECT_TRUE(IsSafeRelativePath("web\\a..b.ini"));
+}
+
+// The update must learn that an engine it deleted is still there.
+TEST_F(EngineDefinitionTest, DeleteThatCannotRemoveTheFileFailsAndSaysSo) {
+  test::LogRecorder log;
+  SetLogUserInterface(&log);
+  EngineDefinition* engine = Engine("stuck", "[main]\n");
+  const std::string path = Categories("web\\stuck.ini");
+  // A folder in the file's place cannot be unlinked, not even by the superuser.
+  std::filesystem::remove(ToFileSystemPath(path));
+  std::filesystem::create_directories(ToFileSystemPath(path + "\\inside"));
+  EXPECT_FALSE(InstallEngineDefinition("web\\stuck.ini", "TULIX_DELETE"));
+  EXPECT_FALSE(engine->disabled());
+  EXPECT_TRUE(log.Has("Error: Cannot delete " + path + ", engine not deleted"));
+  EXPECT_EQ(log.Boxes().size(), 1u);
+  EXPECT_FALSE(log.Has("Engine " + path + " deleted"));
+
+  // A file that is not there is as deleted as it gets.
+  EXPECT_TRUE(InstallEngineDefinition("web\\never.ini", "TULIX_DELETE"));
+  EXPECT_TRUE(log.Has("Engine " + Categories("web\\never.ini") + " deleted"));
+  SetLogUserInterface(nullptr);
 }
 
 TEST_F(EngineDefinitionTest, OpenHomePageRecordsAddress) {

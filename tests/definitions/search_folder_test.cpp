@@ -8,6 +8,7 @@
 
 #include "base/application.h"
 #include "base/settings.h"
+#include "definitions/category.h"
 #include "definitions/saved_search_node.h"
 #include "definitions/tree_scan.h"
 #include "platform/paths.h"
@@ -250,7 +251,7 @@ TEST_F(SearchFolderTest, SearchIconIsItsCategoryIconWhenThereIsOne) {
   fs::create_directories(ToFileSystemPath(JoinPath(GetCategoriesFolder(), "web\\news")));
   fs::create_directories(ToFileSystemPath(JoinPath(GetCategoriesFolder(), "shop")));
   test::WriteFileBytes(ToFileSystemPath(JoinPath(GetCategoriesFolder(), "web\\news.ico")), "ico");
-  m_app->categoryTree = ScanTree(GetCategoriesFolder(), SearchTreeFactory());
+  m_app->categoryTree = ScanCategoryTree();
 
   SavedSearchNode search;
   search.category = "news";
@@ -258,6 +259,10 @@ TEST_F(SearchFolderTest, SearchIconIsItsCategoryIconWhenThereIsOne) {
   search.category = "shop";  // no icon file
   EXPECT_EQ(search.IconFile(GetSearchesFolder()), "");
   search.category = "unknown";
+  EXPECT_EQ(search.IconFile(GetSearchesFolder()), "");
+  // The search finds its category by the same exact name as submission and priorities do.
+  search.category = "News";
+  EXPECT_EQ(FindCategoryByName("News"), nullptr);
   EXPECT_EQ(search.IconFile(GetSearchesFolder()), "");
   m_app->categoryTree.reset();
   search.category = "news";

@@ -228,15 +228,28 @@ TEST_F(SiteListTest, InstallSitesWritesTheFileAndMergesIt) {
   ASSERT_TRUE(InstallSites("extra.sit", update));
   EXPECT_EQ(Read(Category("extra.sit")), update);
   EXPECT_EQ(Entries(sites), (EntryList{{"mine.com", 3}, {"theirs.com", 2}}));
-  // Installing another file leaves the user's own file alone until the next save.
-  EXPECT_EQ(Read(Category("sites.sit")), "[sites]\r\n0=Blacklist mine.com\r\n");
+  // Hosts merged from a file of another name are in the user's own file at once, or the next
+  // start, which reads only that file, would not know them.
+  auto reread = [&] {
+    SiteList list;
+    list.Load(Category("sites.sit"));
+    return Entries(list);
+  };
+  EXPECT_EQ(reread(), (EntryList{{"mine.com", 3}, {"theirs.com", 2}}));
 
-  // A delivered sites.sit replaces the user's file; the merged list, user's marks included,
-  // is on disk again straight away.
-  ASSERT_TRUE(InstallSites("sites.sit", "[sites]\r\n0=Shop mine.com\r\n1=Shop more.com\r\n"));
-  SiteList reread;
-  reread.Load(Category("sites.sit"));
-  EXPECT_EQ(Entries(reread), (EntryList{{"mine.com", 3}, {"theirs.com", 2}, {"more.com", 1}}));
+  // A delivered sites.sit is merged into the user's file and never written over it: the file
+  // only ever holds the user's list, before or after the merge.
+  ASSERT_TRUE(InstallSites("sites.sit",
+                           "; delivered\r\n[sites]\r\n0=Shop mine.com\r\n1=Shop more.com\r\n"
+                           "[override]\r\n0=Normal theirs.com\r\n"));
+  EXPECT_EQ(reread(), (EntryList{{"mine.com", 3}, {"theirs.com", 0}, {"more.com", 1}}));
+  EXPECT_EQ(Read(Category("sites.sit")).find("delivered"), std::string::npos);
+  EXPECT_EQ(Read(Category("sites.sit")).find("override"), std::string::npos);
+
+  // A delivery that changes nothing writes nothing.
+  std::filesystem::remove(ToFileSystemPath(Category("sites.sit")));
+  ASSERT_TRUE(InstallSites("sites.sit", "[sites]\r\n0=Shop more.com\r\n"));
+  EXPECT_FALSE(std::filesystem::exists(ToFileSystemPath(Category("sites.sit"))));
 }
 
 TEST_F(SiteListTest, InstallSitesRefusesNamesOutsideTheCategoriesFolder) {
