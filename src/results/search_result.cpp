@@ -1,5 +1,6 @@
 #include "results/search_result.h"
 
+#include <climits>
 #include <cmath>
 #include <mutex>
 #include <unordered_set>
@@ -99,8 +100,9 @@ SearchResult::SearchResult(const EngineHit& hit) : href(GetHttpHref(hit)) {
 }
 
 SearchResult::SearchResult(const std::string& resultsFile, const std::string& sectionName) {
-  std::optional<int> number = ParseDecimalInt(sectionName);
-  index = number && *number >= 0 ? *number : -1;
+  // Only a section name that is an index itself gives one; a name beyond int is no index.
+  std::optional<int64_t> number = ParseDecimal64(sectionName);
+  index = number && *number >= 0 && *number <= INT_MAX ? static_cast<int>(*number) : -1;
   text = ReadString(resultsFile, sectionName, kKeyResult);
   // Names up to the first empty piece, each once. A set keeps a list of many names linear.
   const std::string list = ReadString(resultsFile, sectionName, kKeyEngineList);
@@ -153,9 +155,10 @@ bool SearchResult::MatchesHit(const EngineHit& hit) const {
 
 bool SearchResult::Save(const std::string& resultsFile, const std::string& sectionName) const {
   bool ok = true;
-  if (!text.empty()) {
-    ok &= WriteString(resultsFile, sectionName, kKeyResult, text);
-  }
+  // No text is written as no key; one left from an older result of this section must go, or it
+  // would be read back as this result's text.
+  ok &= WritePrivateProfileString(sectionName.c_str(), kKeyResult,
+                                  text.empty() ? nullptr : text.c_str(), resultsFile);
   ok &= WriteString(resultsFile, sectionName, kKeyEngineList, EngineNames("|"));
   ok &= WriteNumber(resultsFile, sectionName, kKeyVisited, visited);
   ok &= WriteString(resultsFile, sectionName, kKeyHref, href);
