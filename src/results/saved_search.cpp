@@ -286,6 +286,16 @@ void SavedSearch::SaveResult(SearchResult& result) {
   }
 }
 
+bool SavedSearch::MarkResult(SearchResult& result, int mark) {
+  if (mark != kMarkRanked && mark != kMarkRelevant && mark != kMarkIrrelevant) {
+    return false;
+  }
+  std::lock_guard lock(ResultsLock());
+  result.score.mark = mark;
+  SaveResult(result);
+  return true;
+}
+
 void SavedSearch::DeleteResult(SearchResult& result, bool redisplay) {
   std::lock_guard lock(ResultsLock());
   const std::string file = ResultsFile();

@@ -89,6 +89,9 @@ class SavedSearch : public SavedSearchNode {
   void DeleteResult(SearchResult& result, bool redisplay = false);
   // Writes the result's section when it has an index; nothing otherwise.
   void SaveResult(SearchResult& result);
+  // Sets the user's mark (kMarkRanked, kMarkRelevant or kMarkIrrelevant; false for any other
+  // value) and saves the result, so that a mark set after the search has finished is kept.
+  bool MarkResult(SearchResult& result, int mark);
   // Before the search runs again: the current results become the previous ones (their
   // sections leave the file) and the current list starts empty, with Found 0.
   void PrepareRerun();

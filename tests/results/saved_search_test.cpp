@@ -96,10 +96,15 @@ TEST_F(SavedSearchTest, ARerunRevivesMarkedResultsWithFreshScores) {
   m_search->AddEngineHit(Hit(m_alpha, "http://gone.test/", 5));
   ASSERT_TRUE(m_search->SaveAllResults());
   SearchResult& kept = m_search->current().at(0);
-  kept.score.mark = kMarkIrrelevant;
   kept.visited = 12345;
-  m_search->SaveResult(kept);
+  EXPECT_FALSE(m_search->MarkResult(kept, 3));
+  EXPECT_TRUE(m_search->MarkResult(kept, kMarkIrrelevant));
   const int keptIndex = kept.index;
+  // The mark is in the file at once.
+  EXPECT_NE(FileText().find("visited=12345\r\nhref=http://kept.test/\r\npercent=0\r\n"
+                            "engines=2\r\nkeywords=0\r\nrank=10\r\nmark=2\r\n"),
+            std::string::npos)
+      << FileText();
 
   m_search->PrepareRerun();
   EXPECT_TRUE(m_search->current().empty());
