@@ -59,6 +59,15 @@ class TulixApplication {
   // Family mode: on while the program hides what is not family-safe.
   std::atomic<bool> familyModeOn{false};
 
+  // The results lock: guards both result lists of every saved search, their scores and the
+  // searches' Found counts. Search jobs merge hits under it on their worker threads; the
+  // user-interface thread takes it around every read or change of a search's lists. It is
+  // re-entrant, as a critical section is: an operation that holds it calls others that take it
+  // again (deleting a result saves the rest, visiting one saves it), and the results view,
+  // told of a change while the lock is held, reads the list it was told about. Take it with no
+  // job-machinery lock held; only the log's message-box lock may be taken inside it.
+  std::recursive_mutex resultsLock;
+
   // The internet session every page fetch shares, made on first use (GetSession in
   // engine/page_fetcher.h) under internetSessionLock.
   std::mutex internetSessionLock;
