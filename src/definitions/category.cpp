@@ -10,6 +10,7 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "definitions/engine_definition.h"
+#include "family/family_mode.h"
 #include "definitions/safe_name.h"
 #include "definitions/tree_scan.h"
 #include "definitions/word_lists.h"
@@ -189,7 +190,7 @@ bool CategoryNode::IsUsable(bool familyModeOn) const {
 }
 
 int CategoryNode::CountEngines(bool allCategories) const {
-  const bool familyOn = HasApp() && App().familyModeOn.load();
+  const bool familyOn = IsFamilyModeOn();
   const TreeNode* start = this;
   const bool whole = allCategories || EqualsIgnoringCase(name, "web");
   if (whole) {

@@ -149,12 +149,12 @@ TEST_F(CategoryTest, CountsUsabilityAndKeywordScores) {
   EXPECT_EQ(web->CountEngines(false), 4);
   EXPECT_EQ(kids->CountEngines(false), 1);
   EXPECT_EQ(kids->CountEngines(true), 4);
-  m_app->familyModeOn = true;
+  m_app->FamilyMode = 1;
   EXPECT_EQ(web->CountEngines(false), 3);
   EXPECT_FALSE(kids->IsUsable(true));
   EXPECT_FALSE(toys->IsUsable(true));
   EXPECT_TRUE(web->IsUsable(true));
-  m_app->familyModeOn = false;
+  m_app->FamilyMode = 0;
   EXPECT_TRUE(toys->IsUsable(false));
 
   struct Case {
