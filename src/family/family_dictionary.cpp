@@ -135,7 +135,8 @@ const FamilyDictionary::Transition* FamilyDictionary::FindIn(const Node& node, u
 FamilyDictionary::Transition* FamilyDictionary::FindWordEnd(std::string_view word, size_t* node) {
   size_t current = 0;
   for (size_t i = 0; i < word.size(); ++i) {
-    auto* t = const_cast<Transition*>(FindIn(m_nodes[current], static_cast<unsigned char>(word[i])));
+    auto* t =
+        const_cast<Transition*>(FindIn(m_nodes[current], static_cast<unsigned char>(word[i])));
     if (t == nullptr) {
       return nullptr;
     }
@@ -428,8 +429,9 @@ bool FamilyDictionary::LoadDictionary(const std::string& path) {
     ok = FromBytesLocked(*bytes);
   }
   if (!ok) {
-    LogMessage(0, kLogWarning, "Family dictionary %s is damaged; kept what was readable of %zu bytes",
-               path.c_str(), bytes->size());
+    LogMessage(0, kLogWarning,
+               "Family dictionary %s is damaged; kept what was readable of %zu bytes", path.c_str(),
+               bytes->size());
   }
   return ok;
 }

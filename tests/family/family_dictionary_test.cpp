@@ -30,7 +30,9 @@ class FamilyDictionaryTest : public test::TulixTest {
     TulixTest::TearDown();
   }
 
-  bool Allowed(std::string_view text) const { return m_dict.IsTextAllowed(text, kFamilySeparators); }
+  bool Allowed(std::string_view text) const {
+    return m_dict.IsTextAllowed(text, kFamilySeparators);
+  }
 
   // A little-endian u16 as two bytes.
   static std::string U16(unsigned v) {
@@ -145,13 +147,12 @@ TEST_F(FamilyDictionaryTest, FileBytesFollowTheStoredLayout) {
 
   ASSERT_TRUE(m_dict.AddWord("a.", kFullWordEntry, kLevelBlock));
   ASSERT_TRUE(m_dict.AddWord("a", kPartialEntry, kLevelMedium));
-  const std::string expected = U16(2) +
-                               // root: mask bit 3 for 'a', one transition to node 1
-                               std::string("\x08\x00\x00\x00", 4) + U16(1) +
-                               TransitionBytes('a', 2, 1, 0, kLevelMedium) +
-                               // node 1: mask bit 1 for '.', full word ends, no next node
-                               std::string("\x02\x00\x00\x00", 4) + U16(1) +
-                               TransitionBytes('.', 1, 0xFFFF, kLevelBlock, 0);
+  const std::string expected =
+      U16(2) +
+      // root: mask bit 3 for 'a', one transition to node 1
+      std::string("\x08\x00\x00\x00", 4) + U16(1) + TransitionBytes('a', 2, 1, 0, kLevelMedium) +
+      // node 1: mask bit 1 for '.', full word ends, no next node
+      std::string("\x02\x00\x00\x00", 4) + U16(1) + TransitionBytes('.', 1, 0xFFFF, kLevelBlock, 0);
   EXPECT_EQ(m_dict.ToBytes(), expected);
 }
 
@@ -193,8 +194,8 @@ TEST_F(FamilyDictionaryTest, LinksOutsideTheTableOrBackIntoTheTreeAreCut) {
   // and to itself; 'c' also leads to node 1, which is taken already.
   const std::string bytes =
       U16(2) +
-      NodeBytes(3, TransitionBytes('a', 1, 7, kLevelBlock, 0) +
-                       TransitionBytes('b', 0, 1, 0, 0) + TransitionBytes('c', 1, 1, 1, 0)) +
+      NodeBytes(3, TransitionBytes('a', 1, 7, kLevelBlock, 0) + TransitionBytes('b', 0, 1, 0, 0) +
+                       TransitionBytes('c', 1, 1, 1, 0)) +
       NodeBytes(2, TransitionBytes('b', 0, 0, 0, 0) + TransitionBytes('x', 1, 1, 1, 0));
   EXPECT_FALSE(m_dict.FromBytes(bytes));
   // Every walk ends: along "bbbb..." the walk would have gone round for ever.

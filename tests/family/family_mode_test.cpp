@@ -48,9 +48,7 @@ class RecordingAlertSender : public AlertSender {
 class RecordingHooks : public FamilyModeHooks {
  public:
   void ClearStatusAndTasks() override { calls.push_back("clear"); }
-  void RefillViews() override {
-    calls.push_back(IsFamilyModeOn() ? "refill on" : "refill off");
-  }
+  void RefillViews() override { calls.push_back(IsFamilyModeOn() ? "refill on" : "refill off"); }
   std::vector<std::string> calls;
 };
 

@@ -46,14 +46,14 @@ class ResultFilterTest : public test::CategoriesTest {
 };
 
 TEST_F(ResultFilterTest, SliderValuesMapToPoliciesAtTheirEdges) {
-  const std::pair<int, int> cases[] = {{INT_MIN, 0}, {-5, 0}, {0, 0},  {9, 0},   {10, 1},
-                                       {19, 1},      {20, 2}, {29, 2}, {30, 3},  {60, 3},
-                                       {61, 4},      {89, 4}, {90, 5}, {100, 5}, {150, 5},
-                                       {INT_MAX, 5}};
+  const std::pair<int, int> cases[] = {
+      {INT_MIN, 0}, {-5, 0}, {0, 0},  {9, 0},  {10, 1}, {19, 1},  {20, 2},  {29, 2},
+      {30, 3},      {60, 3}, {61, 4}, {89, 4}, {90, 5}, {100, 5}, {150, 5}, {INT_MAX, 5}};
   for (const auto& [slider, policy] : cases) {
     EXPECT_EQ(ShoppingPolicyOf(slider), policy) << slider;
   }
-  EXPECT_STREQ(ShoppingPolicyText(0), "Aggressively eliminate sites that appear to be shopping sites");
+  EXPECT_STREQ(ShoppingPolicyText(0),
+               "Aggressively eliminate sites that appear to be shopping sites");
   EXPECT_STREQ(ShoppingPolicyText(3), "Show all sites");
   EXPECT_STREQ(ShoppingPolicyText(5), "Only show known shopping sites");
   EXPECT_STREQ(ShoppingPolicyText(6), "");
@@ -120,7 +120,8 @@ TEST_F(ResultFilterTest, EnginesFollowFamilyModeDomainsAndSiteType) {
   Write("web\\gone.ini", "[main]\n");
   m_app->categoryTree = ScanCategoryTree();
   auto engine = [&](const char* name) -> const EngineDefinition& {
-    auto* found = dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find(std::string("web\\") + name));
+    auto* found =
+        dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find(std::string("web\\") + name));
     EXPECT_NE(found, nullptr) << name;
     found->Load();
     return *found;
