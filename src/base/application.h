@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,8 +23,11 @@ namespace tulix {
 class CJobManager;
 class CThreadPool;
 class Dispatcher;
+class FamilyDictionary;
+class FamilyModeHooks;
 class HttpSession;
 class RegistryStore;
+class ResultFilter;
 class RunQueue;
 class SiteList;
 class Tree;
@@ -56,8 +60,18 @@ class TulixApplication {
   std::shared_ptr<CJobManager> jobManager;
   std::shared_ptr<Dispatcher> dispatcher;
 
-  // Family mode: on while the program hides what is not family-safe.
-  std::atomic<bool> familyModeOn{false};
+  // Family mode (family/family_mode.h): 1 while the program hides what is not family-safe. Not
+  // stored; start-up sets it from the family policy. Atomic because workers read it unlocked.
+  std::atomic<int32_t> FamilyMode{0};
+  // The censor dictionary, loaded from dictionary.bin at start-up.
+  std::shared_ptr<FamilyDictionary> familyDictionary;
+  // What family mode needs of the views (status bar, tasks pane, trees, results pane); none
+  // until the desktop program registers its own.
+  std::shared_ptr<FamilyModeHooks> familyHooks;
+  // The hit, engine and result filter (results/result_filter.h); it reads sites,
+  // shoppingKeywords and the settings at each call, so those pointers must not be replaced
+  // once searches run (the lists change in place, under their own locks).
+  std::shared_ptr<ResultFilter> resultFilter;
 
   // The results lock: guards both result lists of every saved search, their scores and the
   // searches' Found counts. Search jobs merge hits under it on their worker threads; the

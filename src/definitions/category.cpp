@@ -15,6 +15,7 @@
 #include "definitions/safe_name.h"
 #include "definitions/tree_scan.h"
 #include "definitions/word_lists.h"
+#include "family/family_mode.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
@@ -219,7 +220,7 @@ bool CategoryNode::IsUsable(bool familyModeOn) const {
 }
 
 int CategoryNode::CountEngines(bool allCategories) const {
-  const bool familyOn = HasApp() && App().familyModeOn.load();
+  const bool familyOn = IsFamilyModeOn();
   const TreeNode* start = this;
   const bool whole = allCategories || EqualsIgnoringCase(name, "web");
   if (whole) {

@@ -42,6 +42,13 @@ bool SavedSearchNode::MoveFiles(const TreeNode& newFolder) {
 }
 
 bool SavedSearchNode::IsUsable(bool familyModeOn) const {
+  // A search whose category is not known cannot run, so only its folder decides for it.
+  if (familyModeOn) {
+    const TreeNode* searchCategory = FindCategory(CategoryName());
+    if (searchCategory != nullptr && !searchCategory->IsUsable(true)) {
+      return false;
+    }
+  }
   const TreeNode* folder = GetParent(this);
   return folder == nullptr || folder->IsUsable(familyModeOn);
 }

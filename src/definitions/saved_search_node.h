@@ -28,7 +28,8 @@ class SavedSearchNode : public TreeNode {
   // Renames the file to new folder + "\" + name + ".ini"; "Cannot rename file %s to %s"
   // (logged) and false when that fails, an existing file is never replaced.
   bool MoveFiles(const TreeNode& newFolder) override;
-  // Shown only where its folder is.
+  // In family mode shown only when its category (if the category tree knows it) is usable in
+  // family mode and its folder is shown; otherwise where its folder is.
   bool IsUsable(bool familyModeOn) const override;
 
   std::string category;

@@ -103,6 +103,10 @@ bool CJob::IsQuick() const {
   return false;
 }
 
+bool CJob::IsFamilySafe() const {
+  return true;
+}
+
 void CJob::Submit() {
   App().runQueue->QueueJob(shared_from_this());
 }

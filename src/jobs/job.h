@@ -117,6 +117,9 @@ class CJob : public std::enable_shared_from_this<CJob> {
   virtual bool IsRunnable() const;
   // Only jobs that answer false are chosen by the scheduler.
   virtual bool IsQuick() const;
+  // False for a job that must not go on while family mode is on (entering family mode stops
+  // it). Jobs are family-safe unless they say otherwise.
+  virtual bool IsFamilySafe() const;
   // Queues the job on the application's run queue.
   virtual void Submit();
   // how 0: ask the work routine to stop at its next CheckStop; 1: end the worker at once;

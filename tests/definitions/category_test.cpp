@@ -11,6 +11,7 @@
 #include "base/settings.h"
 #include "categories_fixture.h"
 #include "definitions/engine_definition.h"
+#include "definitions/saved_search_node.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
@@ -250,13 +251,23 @@ TEST_F(CategoryTest, CountsUsabilityAndKeywordScores) {
   EXPECT_EQ(web->CountEngines(false), 4);
   EXPECT_EQ(kids->CountEngines(false), 1);
   EXPECT_EQ(kids->CountEngines(true), 4);
-  m_app->familyModeOn = true;
+  m_app->FamilyMode = 1;
   EXPECT_EQ(web->CountEngines(false), 3);
   EXPECT_FALSE(kids->IsUsable(true));
   EXPECT_FALSE(toys->IsUsable(true));
   EXPECT_TRUE(web->IsUsable(true));
-  m_app->familyModeOn = false;
+  m_app->FamilyMode = 0;
   EXPECT_TRUE(toys->IsUsable(false));
+
+  // A saved search follows its category in family mode (the category is looked up by name;
+  // one the tree does not know leaves the decision to the search's folder).
+  for (const auto& [category, visibleInFamilyMode] :
+       {std::pair<const char*, bool>{"toys", false}, {"web", true}, {"none", true}}) {
+    SavedSearchNode search;
+    search.category = category;
+    EXPECT_EQ(search.IsUsable(true), visibleInFamilyMode) << category;
+    EXPECT_TRUE(search.IsUsable(false)) << category;
+  }
 
   struct Case {
     const char* text;

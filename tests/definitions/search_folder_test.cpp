@@ -88,10 +88,10 @@ TEST_F(SearchFolderTest, FamilySafetyIsReadSavedAndInheritedDownTheTree) {
     }
     EXPECT_TRUE(tree->root()->IsUsable(family));
   }
-  m_app->familyModeOn = true;
+  m_app->FamilyMode = 1;
   EXPECT_FALSE(IsUsableNow(tree->Find("Closed\\Inner\\3")));
   EXPECT_TRUE(IsUsableNow(tree->Find("Open\\1")));
-  m_app->familyModeOn = false;
+  m_app->FamilyMode = 0;
   EXPECT_TRUE(IsUsableNow(tree->Find("Closed\\Inner\\3")));
 
   // Saving writes the value back where the next start reads it.
