@@ -103,6 +103,9 @@ UpdateServer::UpdateServer(ServerOptions options) : m_impl(std::make_unique<Impl
   // download asks for hundreds of files on one connection.
   http.set_tcp_nodelay(true);
   http.set_keep_alive_max_count(1000);
+  // A stop waits for idle kept-alive connections to time out; the program asks for its files
+  // back to back, so a short idle time costs it nothing and keeps a stop quick.
+  http.set_keep_alive_timeout(1);
   http.set_read_timeout(30, 0);
   http.set_write_timeout(30, 0);
   http.set_payload_max_length(64 * 1024);
