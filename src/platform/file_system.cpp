@@ -95,6 +95,15 @@ std::optional<FileId> FolderIdOf(std::string_view path) {
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
+std::optional<int64_t> ModificationTimeOf(std::string_view path) {
+  struct stat st;
+  if (::stat(ToFileSystemPath(path).c_str(), &st) != 0) {
+    Fail(errno);
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(st.st_mtim.tv_sec);
+}
+
 bool RenamePath(std::string_view from, std::string_view to) {
   const std::string source = ToFileSystemPath(from);
   const std::string target = ToFileSystemPath(to);

@@ -43,6 +43,10 @@ std::optional<std::vector<FolderEntry>> ListFolder(std::string_view path);
 // The identity of an existing folder; nullopt when the path is not a folder.
 std::optional<FileId> FolderIdOf(std::string_view path);
 
+// The last modification time of a file or folder, in seconds since 1970; nullopt when the path
+// does not exist.
+std::optional<int64_t> ModificationTimeOf(std::string_view path);
+
 // Renames a file or folder. Fails, changing nothing, when `to` already exists.
 bool RenamePath(std::string_view from, std::string_view to);
 

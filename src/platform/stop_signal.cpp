@@ -1,0 +1,33 @@
+#include "platform/stop_signal.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+namespace tulix {
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+}  // namespace
+
+void BlockStopSignals() {
+  sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int WaitForStopSignal() {
+  sigset_t set = StopSignals();
+  int signal = 0;
+  while (sigwait(&set, &signal) != 0) {
+  }
+  return signal;
+}
+
+}  // namespace tulix

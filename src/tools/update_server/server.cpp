@@ -1,0 +1,146 @@
+#include "tools/update_server/server.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "definitions/safe_name.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "tools/update_server/catalogue.h"
+#include "tools/update_server/upgrade_list.h"
+
+namespace tulix::update_server {
+
+namespace {
+
+constexpr const char kListPath[] = "/tulix/getupgradelist.php";
+constexpr const char kFilePattern[] = "/tulix/categories/(.*)";
+
+// A request path as the log shows it: on one line, whatever bytes it holds.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 32 || c >= 127) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void LogRequest(const httplib::Request& request, const httplib::Response& response) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  // One call per line, so lines from several request threads never mix.
+  std::fprintf(stderr, "%s %s %s %s %d %zu\n", when, request.remote_addr.c_str(),
+               request.method.c_str(), Printable(request.target).c_str(), response.status,
+               response.body.size());
+}
+
+// The part of a file request that names a file below the served folder, as the program sends
+// it: folder and file joined with a backslash or a slash.
+bool IsAcceptablePath(std::string_view path) {
+  for (unsigned char c : path) {
+    if (c < 32 || c == 127) {
+      return false;
+    }
+  }
+  return IsSafeRelativePath(path);
+}
+
+}  // namespace
+
+struct UpdateServer::Impl {
+  ServerOptions options;
+  httplib::Server http;
+  std::atomic<bool> runEnded{false};
+
+  Catalogue Current() const {
+    return BuildCatalogue({options.folder, options.manifest, SystemClock().Now()});
+  }
+
+  void AnswerList(const httplib::Request& request, httplib::Response& response) const {
+    const ListQuery query = ParseListQuery(request.target);
+    response.set_content(BuildUpgradeList(Current(), query, options.notice), "text/plain");
+  }
+
+  void AnswerFile(const httplib::Request& request, httplib::Response& response) const {
+    const std::string path = request.matches[1];
+    if (!IsAcceptablePath(path)) {
+      response.status = 400;
+      response.set_content("bad file name\n", "text/plain");
+      return;
+    }
+    const Catalogue catalogue = Current();
+    const CatalogueEntry* entry = catalogue.FindFile(path);
+    std::optional<std::string> bytes;
+    if (entry != nullptr) {
+      bytes = ReadWholeFile(JoinPath(options.folder, entry->Path()));
+    }
+    if (!bytes) {
+      response.status = 404;
+      response.set_content("no such file\n", "text/plain");
+      return;
+    }
+    response.set_content(std::move(*bytes), "application/octet-stream");
+  }
+};
+
+UpdateServer::UpdateServer(ServerOptions options) : m_impl(std::make_unique<Impl>()) {
+  m_impl->options = std::move(options);
+  httplib::Server& http = m_impl->http;
+  // Without no-delay every kept-alive request waits for the delayed acknowledgement; a full
+  // download asks for hundreds of files on one connection.
+  http.set_tcp_nodelay(true);
+  http.set_keep_alive_max_count(1000);
+  // A stop waits for idle kept-alive connections to time out; the program asks for its files
+  // back to back, so a short idle time costs it nothing and keeps a stop quick.
+  http.set_keep_alive_timeout(1);
+  http.set_read_timeout(30, 0);
+  http.set_write_timeout(30, 0);
+  http.set_payload_max_length(64 * 1024);
+  http.set_logger(LogRequest);
+  Impl* impl = m_impl.get();
+  http.Get(kListPath, [impl](const httplib::Request& request, httplib::Response& response) {
+    impl->AnswerList(request, response);
+  });
+  http.Get(kFilePattern, [impl](const httplib::Request& request, httplib::Response& response) {
+    impl->AnswerFile(request, response);
+  });
+}
+
+UpdateServer::~UpdateServer() = default;
+
+int UpdateServer::Bind() {
+  httplib::Server& http = m_impl->http;
+  const ServerOptions& options = m_impl->options;
+  if (options.port == 0) {
+    return http.bind_to_any_port(options.address);
+  }
+  return http.bind_to_port(options.address, options.port) ? options.port : -1;
+}
+
+bool UpdateServer::Run() {
+  const bool ran = m_impl->http.listen_after_bind();
+  m_impl->runEnded = true;
+  return ran;
+}
+
+void UpdateServer::Stop() {
+  while (!m_impl->http.is_running() && !m_impl->runEnded) {
+    std::this_thread::yield();
+  }
+  m_impl->http.stop();
+}
+
+}  // namespace tulix::update_server
