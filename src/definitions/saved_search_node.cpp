@@ -44,7 +44,7 @@ bool SavedSearchNode::MoveFiles(const TreeNode& newFolder) {
 bool SavedSearchNode::IsUsable(bool familyModeOn) const {
   // A search whose category is not known cannot run, so only its folder decides for it.
   if (familyModeOn) {
-    const TreeNode* searchCategory = FindCategory(CategoryName());
+    const TreeNode* searchCategory = FindCategoryByName(CategoryName());
     if (searchCategory != nullptr && !searchCategory->IsUsable(true)) {
       return false;
     }
