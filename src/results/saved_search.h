@@ -111,6 +111,8 @@ class SavedSearch : public SavedSearchNode {
   ResultList& previous() { return m_previous; }
   int Found() const;
 
+  // Guarded by the results lock while jobs of the search run: scoring reads the name, and
+  // merging raises found.
   SearchSettings settings;
   int runningJobs = 0;
   int resultsLoaded = 0;
