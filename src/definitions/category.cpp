@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "base/application.h"
 #include "base/log.h"
@@ -155,6 +156,7 @@ void CategoryNode::SetTimestamp(const std::string& text) {
 }
 
 bool CategoryNode::NeedsUpdateCheck() const {
+  auto hold = ReadCategoryTree();
   if (App().settings().UpdatePolicy == 1 && checkedThisRun == 1) {
     return false;
   }
@@ -176,20 +178,32 @@ bool CategoryNode::StartUpdateIfNeeded() {
 }
 
 void CategoryNode::UpdateChecked() {
+  auto hold = ChangeCategoryTree();
   lastUpdateCheck = GetClock().Now();
   checkedThisRun = 1;
 }
 
+std::string CategoryNode::Keywords() const {
+  auto hold = ReadCategoryTree();
+  return keywords;
+}
+
 bool CategoryNode::IsUsable(bool familyModeOn) const {
-  if (familyModeOn && familySafe == 0) {
-    return false;
+  // Walked as a loop under one hold rather than by asking each parent, which would take the
+  // lock again.
+  auto hold = ReadCategoryTree();
+  for (const TreeNode* node = this; node != nullptr; node = GetParent(node)) {
+    const auto* category = dynamic_cast<const CategoryNode*>(node);
+    if (familyModeOn && category != nullptr && category->familySafe == 0) {
+      return false;
+    }
   }
-  const TreeNode* parent = GetParent(this);
-  return parent == nullptr || parent->IsUsable(familyModeOn);
+  return true;
 }
 
 int CategoryNode::CountEngines(bool allCategories) const {
   const bool familyOn = HasApp() && App().familyModeOn.load();
+  auto hold = ReadCategoryTree();
   const TreeNode* start = this;
   const bool whole = allCategories || EqualsIgnoringCase(name, "web");
   if (whole) {
@@ -208,7 +222,7 @@ int CategoryNode::CountEngines(bool allCategories) const {
 }
 
 void CategoryNode::BuildKeywordList(WeightedWordList& list) const {
-  list.AddEntries(keywords);
+  list.AddEntries(Keywords());
   list.AddEntries(kFixedKeywords);
 }
 
@@ -216,10 +230,18 @@ template <typename Pick>
 int CategoryNode::SumKeywords(std::string_view text, Pick pick) const {
   WeightedWordList list;
   BuildKeywordList(list);
-  for (size_t i = 1; i < children.size(); ++i) {
-    if (auto* engine = dynamic_cast<EngineDefinition*>(children[i].get()); engine != nullptr) {
-      engine->BuildKeywordList(list, false);
+  std::vector<const EngineDefinition*> engines;
+  {
+    auto hold = ReadCategoryTree();
+    for (size_t i = 1; i < children.size(); ++i) {
+      if (auto* engine = dynamic_cast<EngineDefinition*>(children[i].get()); engine != nullptr) {
+        engines.push_back(engine);
+      }
     }
+  }
+  // Each engine takes the hold itself for what it reads of this category.
+  for (const EngineDefinition* engine : engines) {
+    engine->BuildKeywordList(list, false);
   }
   const std::vector<WeightedWord> entries = list.Snapshot();
   int sum = 0;
@@ -242,6 +264,7 @@ int CategoryNode::KeywordLevel(std::string_view text) const {
 }
 
 void CategoryNode::Renumber() {
+  auto hold = ChangeCategoryTree();
   TreeNode* parent = GetParent(this);
   if (parent == nullptr) {
     return;
@@ -265,15 +288,28 @@ void CategoryNode::Renumber() {
 }
 
 int CategoryNode::EngineCount() const {
+  auto hold = ReadCategoryTree();
   return engineCount >= 1 ? engineCount : App().settings().DefaultEngineCount;
 }
 
 int CategoryNode::PerEngine() const {
+  auto hold = ReadCategoryTree();
   return perEngine >= 1 ? perEngine : App().settings().DefaultResultCount;
 }
 
 std::string CategoryNode::DisplayName() const {
+  auto hold = ReadCategoryTree();
   return displayName.empty() ? name : displayName;
+}
+
+std::shared_lock<std::shared_mutex> ReadCategoryTree() {
+  return HasApp() ? std::shared_lock<std::shared_mutex>(App().categoryTreeLock)
+                  : std::shared_lock<std::shared_mutex>();
+}
+
+std::unique_lock<std::shared_mutex> ChangeCategoryTree() {
+  return HasApp() ? std::unique_lock<std::shared_mutex>(App().categoryTreeLock)
+                  : std::unique_lock<std::shared_mutex>();
 }
 
 void SetUpgradeJobStarter(UpgradeJobStarter starter) {
@@ -297,7 +333,11 @@ std::unique_ptr<Tree> ScanCategoryTree() {
 }
 
 CategoryNode* FindCategoryByName(std::string_view name) {
-  if (!HasApp() || App().categoryTree == nullptr || name.empty()) {
+  if (!HasApp() || name.empty()) {
+    return nullptr;
+  }
+  auto hold = ReadCategoryTree();
+  if (App().categoryTree == nullptr) {
     return nullptr;
   }
   return FindIn(App().categoryTree->root(), name);
@@ -319,6 +359,7 @@ bool InstallCategory(const std::string& fileName, std::string_view text,
       dot != std::string::npos && treePath.find('\\', dot) == std::string::npos) {
     treePath.resize(dot);
   }
+  auto hold = ChangeCategoryTree();  // until the node has read its new file
   CategoryNode* node = nullptr;
   if (Tree* tree = App().categoryTree.get(); tree != nullptr) {
     node = dynamic_cast<CategoryNode*>(tree->FindFolder(treePath));

@@ -8,14 +8,31 @@
 //
 // Ownership: the category tree owns its nodes.
 //
-// Thread safety: a category is read and changed on the user-interface thread; the installers
-// run on the upgrade job's worker, which the job system keeps from running while the tree is
-// being changed elsewhere. The hooks may be set from any thread.
+// Thread safety: the installers run on the upgrade job's worker and change the tree (new
+// categories and engines) and the fields of categories (Load, SetTimestamp) while the
+// user-interface thread walks the tree and search workers read categories for every request.
+// One reader-writer lock, App().categoryTreeLock, keeps them apart:
+// - Changing: installers, and any edit of the tree's shape (Tree::Add, Delete, Move, a rename,
+//   replacing App().categoryTree) or of a category's fields, hold ChangeCategoryTree(). The
+//   installers, Renumber and UpdateChecked take it themselves. Load, Save and SetTimestamp do
+//   not: their callers hold it (a tree that is still being built and not yet in App() needs no
+//   lock, as no other thread can see it).
+// - Reading, on any thread (the user-interface thread included): hold ReadCategoryTree() while
+//   walking children or reading a category's fields, and copy out what is needed. The member
+//   functions below that read (Keywords, EngineCount, PerEngine, DisplayName, IsUsable,
+//   NeedsUpdateCheck, CountEngines, KeywordScore, KeywordLevel, BuildKeywordList) and
+//   FindCategoryByName take the shared hold themselves. A pointer to a node stays valid after
+//   the hold ends: installs never delete nodes (a deleted engine is only disabled); only the
+//   user-interface thread deletes them.
+// - The lock is not re-entrant: never call a function that takes it while holding it.
+// The hooks may be set from any thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -39,7 +56,8 @@ class CategoryNode : public TreeNode {
   // Writes timestamp and lastupdatecheck into [main], then the user's values into the
   // registry section of the file. False when something could not be written.
   bool Save() override;
-  // Takes `text` as the new timestamp (and saves) only when it is a larger number.
+  // Takes `text` as the new timestamp (and saves) only when it is a larger number. The caller
+  // holds ChangeCategoryTree().
   void SetTimestamp(const std::string& text);
   bool NeedsUpdateCheck() const;
   // Starts an upgrade job for the category through the registered starter when an update
@@ -47,6 +65,9 @@ class CategoryNode : public TreeNode {
   bool StartUpdateIfNeeded();
   // The upgrade job finished: remember when, and that it ran in this run of the program.
   void UpdateChecked();
+
+  // A copy of the keywords, taken under the shared hold.
+  std::string Keywords() const;
 
   bool IsUsable(bool familyModeOn) const override;
   // Enabled engines of this category, or of the whole tree for "web" or `allCategories`.
@@ -64,7 +85,8 @@ class CategoryNode : public TreeNode {
   std::string DisplayName() const override;
   std::string TypeName() const override { return "category"; }
 
-  // Fields in file order (`order` is the TreeNode's).
+  // Fields in file order (`order` is the TreeNode's), guarded by App().categoryTreeLock once
+  // the node is in App().categoryTree.
   int domainLimited = 0;
   int checkedThisRun = 0;
   int familySafe = 1;
@@ -79,6 +101,11 @@ class CategoryNode : public TreeNode {
   template <typename Pick>
   int SumKeywords(std::string_view text, Pick pick) const;
 };
+
+// Shared and exclusive holds on App().categoryTreeLock; empty holds when there is no application
+// (a lone definition has no tree that other threads could see).
+std::shared_lock<std::shared_mutex> ReadCategoryTree();
+std::unique_lock<std::shared_mutex> ChangeCategoryTree();
 
 // What starts an upgrade job for a category; returns whether a job was started. Until the
 // update subsystem registers one, no job is ever started.
@@ -96,7 +123,8 @@ CategoryNode* FindCategoryByName(std::string_view name);
 
 // Installers: `fileName` is relative to the categories folder. Each refuses (logged, nothing
 // written) a name that is absolute or has a ".." component, and returns whether the file was
-// written.
+// written. The upgrade job calls them (and InstallEngineDefinition) on its worker; those that
+// touch the tree take ChangeCategoryTree() themselves, so the caller must not hold the lock.
 bool InstallCategory(const std::string& fileName, std::string_view text,
                      const std::string& timestamp);
 bool InstallIcon(const std::string& fileName, std::string_view bytes);

@@ -13,7 +13,9 @@
 //
 // Thread safety: Load, SaveUserValues, SetUserValues and the tree operations run on one thread
 // at a time (the user-interface thread, or the upgrade job's worker while installing). Data(),
-// the disabled flag and the priority may be read from any thread at any time.
+// the disabled flag and the priority may be read from any thread at any time. What an engine
+// reads of its category (keywords, the category file) is copied under the category tree's
+// shared hold (category.h), so a request may be built while an install runs.
 #pragma once
 
 #include <atomic>

@@ -3,6 +3,7 @@
 #include "base/application.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "definitions/category.h"
 #include "platform/file_system.h"
 #include "platform/paths.h"
 
@@ -31,11 +32,15 @@ std::string SavedSearchNode::FilePath() const {
 }
 
 std::string SavedSearchNode::IconFile(std::string_view /*treeFolder*/) const {
-  if (const TreeNode* category = FindCategory(CategoryName())) {
-    std::string icon = FolderDirectory(GetCategoriesFolder(), category) + ".ico";
-    if (FileExists(icon)) {
-      return icon;
+  std::string icon;
+  {
+    auto hold = ReadCategoryTree();
+    if (const TreeNode* category = FindCategory(CategoryName())) {
+      icon = FolderDirectory(GetCategoriesFolder(), category) + ".ico";
     }
+  }
+  if (!icon.empty() && FileExists(icon)) {
+    return icon;
   }
   return {};
 }
