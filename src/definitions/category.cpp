@@ -1,11 +1,11 @@
 #include "definitions/category.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 #include "base/application.h"
 #include "base/log.h"
@@ -33,6 +33,15 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
                   std::tolower(static_cast<unsigned char>(y));
          });
 }
+
+// The category tree lock as the calling thread holds it, so that a thread that holds it already
+// does not wait for itself.
+struct HeldTreeLock {
+  const std::shared_mutex* mutex = nullptr;
+  bool exclusive = false;
+  int depth = 0;
+};
+thread_local HeldTreeLock t_heldTreeLock;
 
 std::mutex& StarterLock() {
   static std::mutex lock;
@@ -91,6 +100,7 @@ CategoryNode::CategoryNode() {
 CategoryNode::~CategoryNode() = default;
 
 std::string CategoryNode::FilePath() const {
+  auto hold = ReadCategoryTree();
   if (GetParent(this) == nullptr || !HasApp()) {
     return {};
   }
@@ -189,16 +199,12 @@ std::string CategoryNode::Keywords() const {
 }
 
 bool CategoryNode::IsUsable(bool familyModeOn) const {
-  // Walked as a loop under one hold rather than by asking each parent, which would take the
-  // lock again.
   auto hold = ReadCategoryTree();
-  for (const TreeNode* node = this; node != nullptr; node = GetParent(node)) {
-    const auto* category = dynamic_cast<const CategoryNode*>(node);
-    if (familyModeOn && category != nullptr && category->familySafe == 0) {
-      return false;
-    }
+  if (familyModeOn && familySafe == 0) {
+    return false;
   }
-  return true;
+  const TreeNode* parent = GetParent(this);
+  return parent == nullptr || parent->IsUsable(familyModeOn);
 }
 
 int CategoryNode::CountEngines(bool allCategories) const {
@@ -229,20 +235,14 @@ void CategoryNode::BuildKeywordList(WeightedWordList& list) const {
 template <typename Pick>
 int CategoryNode::SumKeywords(std::string_view text, Pick pick) const {
   WeightedWordList list;
+  auto hold = ReadCategoryTree();
   BuildKeywordList(list);
-  std::vector<const EngineDefinition*> engines;
-  {
-    auto hold = ReadCategoryTree();
-    for (size_t i = 1; i < children.size(); ++i) {
-      if (auto* engine = dynamic_cast<EngineDefinition*>(children[i].get()); engine != nullptr) {
-        engines.push_back(engine);
-      }
+  for (size_t i = 1; i < children.size(); ++i) {
+    if (auto* engine = dynamic_cast<EngineDefinition*>(children[i].get()); engine != nullptr) {
+      engine->BuildKeywordList(list, false);
     }
   }
-  // Each engine takes the hold itself for what it reads of this category.
-  for (const EngineDefinition* engine : engines) {
-    engine->BuildKeywordList(list, false);
-  }
+  hold.Release();
   const std::vector<WeightedWord> entries = list.Snapshot();
   int sum = 0;
   for (const std::string& word : SplitWords(text, kWordSeparators)) {
@@ -302,14 +302,44 @@ std::string CategoryNode::DisplayName() const {
   return displayName.empty() ? name : displayName;
 }
 
-std::shared_lock<std::shared_mutex> ReadCategoryTree() {
-  return HasApp() ? std::shared_lock<std::shared_mutex>(App().categoryTreeLock)
-                  : std::shared_lock<std::shared_mutex>();
+CategoryTreeHold::CategoryTreeHold(Mode mode) {
+  if (!HasApp()) {
+    return;
+  }
+  std::shared_mutex& mutex = App().categoryTreeLock;
+  HeldTreeLock& held = t_heldTreeLock;
+  m_active = true;
+  if (held.mutex == &mutex) {
+    assert(held.exclusive || mode == Mode::kRead);
+    ++held.depth;
+    return;
+  }
+  m_exclusive = mode == Mode::kChange;
+  if (m_exclusive) {
+    mutex.lock();
+  } else {
+    mutex.lock_shared();
+  }
+  m_locked = &mutex;
+  held = {&mutex, m_exclusive, 1};
 }
 
-std::unique_lock<std::shared_mutex> ChangeCategoryTree() {
-  return HasApp() ? std::unique_lock<std::shared_mutex>(App().categoryTreeLock)
-                  : std::unique_lock<std::shared_mutex>();
+void CategoryTreeHold::Release() {
+  if (!m_active) {
+    return;
+  }
+  m_active = false;
+  HeldTreeLock& held = t_heldTreeLock;
+  if (--held.depth > 0 || m_locked == nullptr) {
+    return;
+  }
+  held = {};
+  if (m_exclusive) {
+    m_locked->unlock();
+  } else {
+    m_locked->unlock_shared();
+  }
+  m_locked = nullptr;
 }
 
 void SetUpgradeJobStarter(UpgradeJobStarter starter) {

@@ -14,24 +14,25 @@
 // One reader-writer lock, App().categoryTreeLock, keeps them apart:
 // - Changing: installers, and any edit of the tree's shape (Tree::Add, Delete, Move, a rename,
 //   replacing App().categoryTree) or of a category's fields, hold ChangeCategoryTree(). The
-//   installers, Renumber and UpdateChecked take it themselves. Load, Save and SetTimestamp do
-//   not: their callers hold it (a tree that is still being built and not yet in App() needs no
-//   lock, as no other thread can see it).
+//   installers, Renumber and UpdateChecked take it themselves. Load, Save and SetTimestamp
+//   change fields without taking it: their callers hold it (a tree that is still being built
+//   and not yet in App() needs no lock, as no other thread can see it).
 // - Reading, on any thread (the user-interface thread included): hold ReadCategoryTree() while
 //   walking children or reading a category's fields, and copy out what is needed. The member
-//   functions below that read (Keywords, EngineCount, PerEngine, DisplayName, IsUsable,
-//   NeedsUpdateCheck, CountEngines, KeywordScore, KeywordLevel, BuildKeywordList) and
-//   FindCategoryByName take the shared hold themselves. A pointer to a node stays valid after
-//   the hold ends: installs never delete nodes (a deleted engine is only disabled); only the
-//   user-interface thread deletes them.
-// - The lock is not re-entrant: never call a function that takes it while holding it.
+//   functions below that read (FilePath, Keywords, EngineCount, PerEngine, DisplayName,
+//   IsUsable, NeedsUpdateCheck, CountEngines, KeywordScore, KeywordLevel, BuildKeywordList),
+//   FindCategoryByName and the engines' path functions take the shared hold themselves. A node's
+//   path is a read of the tree too: walking up reads each parent's list of children. A pointer to a
+//   node stays valid after the hold ends: installs never delete nodes (a deleted engine is only
+//   disabled); only the user-interface thread deletes them.
+// - A thread that already holds the lock may take it again (see CategoryTreeHold), so these
+//   functions may call one another; only a change asked for under a shared hold is an error.
 // The hooks may be set from any thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -102,10 +103,32 @@ class CategoryNode : public TreeNode {
   int SumKeywords(std::string_view text, Pick pick) const;
 };
 
-// Shared and exclusive holds on App().categoryTreeLock; empty holds when there is no application
-// (a lone definition has no tree that other threads could see).
-std::shared_lock<std::shared_mutex> ReadCategoryTree();
-std::unique_lock<std::shared_mutex> ChangeCategoryTree();
+// A hold on App().categoryTreeLock, shared (reading) or exclusive (changing), released when the
+// object goes or by Release. Re-entrant per thread: a thread that holds the lock already, in
+// either mode, gets a hold that takes nothing, so functions that take it may call one another.
+// Holds of one thread end in the reverse order they were taken. Asking to change while holding
+// only a shared hold cannot work (it would wait for itself) and is asserted. Without an
+// application the hold takes nothing: a lone definition has no tree other threads could see.
+class CategoryTreeHold {
+ public:
+  enum class Mode { kRead, kChange };
+  explicit CategoryTreeHold(Mode mode);
+  ~CategoryTreeHold() { Release(); }
+  CategoryTreeHold(const CategoryTreeHold&) = delete;
+  CategoryTreeHold& operator=(const CategoryTreeHold&) = delete;
+  void Release();
+
+ private:
+  std::shared_mutex* m_locked = nullptr;  // set when this hold took the lock
+  bool m_exclusive = false;
+  bool m_active = false;
+};
+inline CategoryTreeHold ReadCategoryTree() {
+  return CategoryTreeHold(CategoryTreeHold::Mode::kRead);
+}
+inline CategoryTreeHold ChangeCategoryTree() {
+  return CategoryTreeHold(CategoryTreeHold::Mode::kChange);
+}
 
 // What starts an upgrade job for a category; returns whether a job was started. Until the
 // update subsystem registers one, no job is ever started.

@@ -155,6 +155,7 @@ std::string EngineDefinition::GetFilePath() const {
   if (!m_explicitFile.empty()) {
     return m_explicitFile;
   }
+  auto hold = ReadCategoryTree();
   return LeafFilePath(CategoriesFolderOrEmpty(), this);
 }
 
@@ -380,6 +381,11 @@ bool EngineDefinition::IsUsable(bool familyModeOn) const {
   return !disabled() && (!familyModeOn || Data()->familySafe != 0);
 }
 
+std::string EngineDefinition::TreePath() const {
+  auto hold = ReadCategoryTree();
+  return NodePath(this);
+}
+
 CategoryNode* EngineDefinition::Category() const {
   return dynamic_cast<CategoryNode*>(GetParent(this));
 }
@@ -547,7 +553,7 @@ bool InstallEngineDefinition(const std::string& relativeName, std::string_view t
   }
   MakeFolders(FolderOf(path));
   if (!WriteFileAtomically(path, text)) {
-    hold.unlock();
+    hold.Release();
     LogMessage(kLogStatusBar | kLogMessageBox, kLogError,
                "Cannot open %s for writing, engine not updated", path.c_str());
     return false;

@@ -158,6 +158,8 @@ class EngineDefinition : public TreeNode {
   void SetFilePath(std::string file);
   // <categories folder>\<tree path>.ini, or the path given to SetFilePath.
   std::string GetFilePath() const;
+  // The engine's path in the tree (NodePath), read under the category tree's shared hold.
+  std::string TreePath() const;
   // <categories folder>\<tree path>.ico.
   std::string IconFileName() const;
 
