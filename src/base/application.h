@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "base/settings.h"
@@ -52,6 +53,10 @@ class TulixApplication {
   std::shared_ptr<WeightedWordList> shoppingKeywords;
   std::shared_ptr<SiteList> sites;
   std::shared_ptr<Tree> categoryTree;
+  // Guards categoryTree itself, the shape of that tree and the fields of its categories, so
+  // that the upgrade job can install on its worker while searches read. Taken through
+  // ReadCategoryTree / ChangeCategoryTree (definitions/category.h), which say who holds it how.
+  std::shared_mutex categoryTreeLock;
   std::shared_ptr<Tree> searchTree;
   // The job machinery (src/jobs): the run queue with the orphan list and the exiting flag, the
   // worker pool, the job manager and the dispatcher thread.

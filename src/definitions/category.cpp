@@ -1,6 +1,7 @@
 #include "definitions/category.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <cstdlib>
 #include <iterator>
@@ -56,6 +57,15 @@ int DefaultOf(const LayeredField& f) {
   return f.settingsDefault != nullptr ? App().settings().*f.settingsDefault : f.fixedDefault;
 }
 
+// The category tree lock as the calling thread holds it, so that a thread that holds it already
+// does not wait for itself.
+struct HeldTreeLock {
+  const std::shared_mutex* mutex = nullptr;
+  bool exclusive = false;
+  int depth = 0;
+};
+thread_local HeldTreeLock t_heldTreeLock;
+
 std::mutex& StarterLock() {
   static std::mutex lock;
   return lock;
@@ -108,6 +118,7 @@ CategoryNode::CategoryNode() {
 CategoryNode::~CategoryNode() = default;
 
 std::string CategoryNode::FilePath() const {
+  auto hold = ReadCategoryTree();
   if (GetParent(this) == nullptr || !HasApp()) {
     return {};
   }
@@ -186,6 +197,7 @@ void CategoryNode::SetTimestamp(const std::string& text) {
 }
 
 bool CategoryNode::NeedsUpdateCheck() const {
+  auto hold = ReadCategoryTree();
   if (App().settings().UpdatePolicy == 1 && checkedThisRun == 1) {
     return false;
   }
@@ -207,11 +219,18 @@ bool CategoryNode::StartUpdateIfNeeded() {
 }
 
 void CategoryNode::UpdateChecked() {
+  auto hold = ChangeCategoryTree();
   lastUpdateCheck = GetClock().Now();
   checkedThisRun = 1;
 }
 
+std::string CategoryNode::Keywords() const {
+  auto hold = ReadCategoryTree();
+  return keywords;
+}
+
 bool CategoryNode::IsUsable(bool familyModeOn) const {
+  auto hold = ReadCategoryTree();
   if (familyModeOn && familySafe == 0) {
     return false;
   }
@@ -221,6 +240,7 @@ bool CategoryNode::IsUsable(bool familyModeOn) const {
 
 int CategoryNode::CountEngines(bool allCategories) const {
   const bool familyOn = IsFamilyModeOn();
+  auto hold = ReadCategoryTree();
   const TreeNode* start = this;
   const bool whole = allCategories || EqualsIgnoringCase(name, "web");
   if (whole) {
@@ -239,19 +259,21 @@ int CategoryNode::CountEngines(bool allCategories) const {
 }
 
 void CategoryNode::BuildKeywordList(WeightedWordList& list) const {
-  list.AddEntries(keywords);
+  list.AddEntries(Keywords());
   list.AddEntries(kFixedKeywords);
 }
 
 template <typename Pick>
 int CategoryNode::SumKeywords(std::string_view text, Pick pick) const {
   WeightedWordList list;
+  auto hold = ReadCategoryTree();
   BuildKeywordList(list);
   for (size_t i = 1; i < children.size(); ++i) {
     if (auto* engine = dynamic_cast<EngineDefinition*>(children[i].get()); engine != nullptr) {
       engine->BuildKeywordList(list, false);
     }
   }
+  hold.Release();
   const std::vector<WeightedWord> entries = list.Snapshot();
   int sum = 0;
   for (const std::string& word : SplitWords(text, kWordSeparators)) {
@@ -273,6 +295,7 @@ int CategoryNode::KeywordLevel(std::string_view text) const {
 }
 
 void CategoryNode::Renumber() {
+  auto hold = ChangeCategoryTree();
   TreeNode* parent = GetParent(this);
   if (parent == nullptr) {
     return;
@@ -296,15 +319,58 @@ void CategoryNode::Renumber() {
 }
 
 int CategoryNode::EngineCount() const {
+  auto hold = ReadCategoryTree();
   return engineCount >= 1 ? engineCount : App().settings().DefaultEngineCount;
 }
 
 int CategoryNode::PerEngine() const {
+  auto hold = ReadCategoryTree();
   return perEngine >= 1 ? perEngine : App().settings().DefaultResultCount;
 }
 
 std::string CategoryNode::DisplayName() const {
+  auto hold = ReadCategoryTree();
   return displayName.empty() ? name : displayName;
+}
+
+CategoryTreeHold::CategoryTreeHold(Mode mode) {
+  if (!HasApp()) {
+    return;
+  }
+  std::shared_mutex& mutex = App().categoryTreeLock;
+  HeldTreeLock& held = t_heldTreeLock;
+  m_active = true;
+  if (held.mutex == &mutex) {
+    assert(held.exclusive || mode == Mode::kRead);
+    ++held.depth;
+    return;
+  }
+  m_exclusive = mode == Mode::kChange;
+  if (m_exclusive) {
+    mutex.lock();
+  } else {
+    mutex.lock_shared();
+  }
+  m_locked = &mutex;
+  held = {&mutex, m_exclusive, 1};
+}
+
+void CategoryTreeHold::Release() {
+  if (!m_active) {
+    return;
+  }
+  m_active = false;
+  HeldTreeLock& held = t_heldTreeLock;
+  if (--held.depth > 0 || m_locked == nullptr) {
+    return;
+  }
+  held = {};
+  if (m_exclusive) {
+    m_locked->unlock();
+  } else {
+    m_locked->unlock_shared();
+  }
+  m_locked = nullptr;
 }
 
 void SetUpgradeJobStarter(UpgradeJobStarter starter) {
@@ -328,7 +394,11 @@ std::unique_ptr<Tree> ScanCategoryTree() {
 }
 
 CategoryNode* FindCategoryByName(std::string_view name) {
-  if (!HasApp() || App().categoryTree == nullptr || name.empty()) {
+  if (!HasApp() || name.empty()) {
+    return nullptr;
+  }
+  auto hold = ReadCategoryTree();
+  if (App().categoryTree == nullptr) {
     return nullptr;
   }
   return FindIn(App().categoryTree->root(), name);
@@ -350,6 +420,7 @@ bool InstallCategory(const std::string& fileName, std::string_view text,
       dot != std::string::npos && treePath.find('\\', dot) == std::string::npos) {
     treePath.resize(dot);
   }
+  auto hold = ChangeCategoryTree();  // until the node has read its new file
   CategoryNode* node = nullptr;
   bool isNew = false;
   if (Tree* tree = App().categoryTree.get(); tree != nullptr) {

@@ -156,6 +156,7 @@ std::string EngineDefinition::GetFilePath() const {
   if (!m_explicitFile.empty()) {
     return m_explicitFile;
   }
+  auto hold = ReadCategoryTree();
   return LeafFilePath(CategoriesFolderOrEmpty(), this);
 }
 
@@ -387,23 +388,34 @@ bool EngineDefinition::IsUsable(bool familyModeOn) const {
   return !disabled() && (!familyModeOn || Data()->familySafe != 0);
 }
 
+std::string EngineDefinition::TreePath() const {
+  auto hold = ReadCategoryTree();
+  return NodePath(this);
+}
+
 CategoryNode* EngineDefinition::Category() const {
   return dynamic_cast<CategoryNode*>(GetParent(this));
 }
 
 void EngineDefinition::BuildKeywordList(WeightedWordList& list, bool withCategoryKeywords) const {
   auto data = Data();
-  CategoryNode* category = Category();
-  if (category != nullptr) {
-    if (withCategoryKeywords) {
-      list.AddEntries(category->keywords);
-    }
-    if (!data->categoryKeySet.empty()) {
-      const std::string catFile = category->FilePath();
-      if (!catFile.empty()) {
-        list.AddEntries(ReadText("main", data->categoryKeySet.c_str(), "", catFile));
+  // Copied under the hold: an install may reload the category while a search builds a request.
+  std::string categoryKeywords;
+  std::string catFile;
+  {
+    auto hold = ReadCategoryTree();
+    if (CategoryNode* category = Category(); category != nullptr) {
+      if (withCategoryKeywords) {
+        categoryKeywords = category->keywords;
+      }
+      if (!data->categoryKeySet.empty()) {
+        catFile = category->FilePath();
       }
     }
+  }
+  list.AddEntries(categoryKeywords);
+  if (!catFile.empty()) {
+    list.AddEntries(ReadText("main", data->categoryKeySet.c_str(), "", catFile));
   }
   list.AddEntries(data->keywords);
 }
@@ -416,7 +428,11 @@ void EngineDefinition::ComputePriority(const SearchQuery& search) {
     searchCategory = FindCategoryByName("web");
   }
   const bool sameCategory = searchCategory != nullptr && searchCategory == own;
-  const bool isWeb = searchCategory == nullptr || EqualsIgnoringCase(searchCategory->name, "web");
+  bool isWeb;
+  {
+    auto hold = ReadCategoryTree();
+    isWeb = searchCategory == nullptr || EqualsIgnoringCase(searchCategory->name, "web");
+  }
   if (!sameCategory && !isWeb) {
     m_priority.store(kEngineNotInSearch);
     return;
@@ -470,6 +486,7 @@ std::string EngineDefinition::DisplayName() const {
 // ---- free functions ----
 
 void RenumberEngines(CategoryNode& category) {
+  auto hold = ChangeCategoryTree();
   int order = 100;
   for (size_t i = 1; i < category.children.size(); ++i) {
     auto* engine = dynamic_cast<EngineDefinition*>(category.children[i].get());
@@ -503,6 +520,9 @@ bool InstallEngineDefinition(const std::string& relativeName, std::string_view t
       EqualsIgnoringCase(std::string_view(treePath).substr(treePath.size() - 4), ".ini")) {
     treePath.resize(treePath.size() - 4);
   }
+  // Held until the engine has read its new file; let go before a message box, which waits for
+  // the user while the user-interface thread may be waiting for the lock.
+  auto hold = ChangeCategoryTree();
   Tree* tree = App().categoryTree.get();
   auto findEngine = [&]() -> EngineDefinition* {
     if (tree == nullptr) {
@@ -547,6 +567,7 @@ bool InstallEngineDefinition(const std::string& relativeName, std::string_view t
   }
   MakeFolders(FolderOf(path));
   if (!WriteFileAtomically(path, text)) {
+    hold.Release();
     LogMessage(kLogStatusBar | kLogMessageBox, kLogError,
                "Cannot open %s for writing, engine not updated", path.c_str());
     return false;

@@ -13,7 +13,9 @@
 //
 // Thread safety: Load, SaveUserValues, SetUserValues and the tree operations run on one thread
 // at a time (the user-interface thread, or the upgrade job's worker while installing). Data(),
-// the disabled flag and the priority may be read from any thread at any time.
+// the disabled flag and the priority may be read from any thread at any time. What an engine
+// reads of its category (keywords, the category file) is copied under the category tree's
+// shared hold (category.h), so a request may be built while an install runs.
 #pragma once
 
 #include <atomic>
@@ -156,6 +158,8 @@ class EngineDefinition : public TreeNode {
   void SetFilePath(std::string file);
   // <categories folder>\<tree path>.ini, or the path given to SetFilePath.
   std::string GetFilePath() const;
+  // The engine's path in the tree (NodePath), read under the category tree's shared hold.
+  std::string TreePath() const;
   // <categories folder>\<tree path>.ico.
   std::string IconFileName() const;
 

@@ -13,11 +13,15 @@ std::string SavedSearchNode::FilePath() const {
 }
 
 std::string SavedSearchNode::IconFile(std::string_view /*treeFolder*/) const {
-  if (const TreeNode* category = FindCategoryByName(CategoryName())) {
-    std::string icon = FolderDirectory(GetCategoriesFolder(), category) + ".ico";
-    if (FileExists(icon)) {
-      return icon;
+  std::string icon;
+  {
+    auto hold = ReadCategoryTree();
+    if (const TreeNode* category = FindCategoryByName(CategoryName())) {
+      icon = FolderDirectory(GetCategoriesFolder(), category) + ".ico";
     }
+  }
+  if (!icon.empty() && FileExists(icon)) {
+    return icon;
   }
   return {};
 }
@@ -44,6 +48,7 @@ bool SavedSearchNode::MoveFiles(const TreeNode& newFolder) {
 bool SavedSearchNode::IsUsable(bool familyModeOn) const {
   // A search whose category is not known cannot run, so only its folder decides for it.
   if (familyModeOn) {
+    auto hold = ReadCategoryTree();
     const TreeNode* searchCategory = FindCategoryByName(CategoryName());
     if (searchCategory != nullptr && !searchCategory->IsUsable(true)) {
       return false;

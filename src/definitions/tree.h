@@ -11,8 +11,9 @@
 // Ownership: a Tree owns its root and, through it, every node. Pointers handed out by the
 // functions below stay valid until the node is deleted or the tree is destroyed.
 //
-// Thread safety: none. A tree is built and changed on one thread (the user-interface thread);
-// other threads may read it only while nobody changes it.
+// Thread safety: none of its own. A tree is built and changed on one thread at a time; other
+// threads may read it only while nobody changes it. The category tree is kept so by
+// App().categoryTreeLock (definitions/category.h).
 #pragma once
 
 #include <array>

@@ -356,7 +356,7 @@ struct ScriptRunner::LoadedState {
 };
 
 ScriptRunner::ScriptRunner(const EngineDefinition& engine) : m_engine(engine) {
-  m_enginePath = NodePath(&engine);
+  m_enginePath = engine.TreePath();
   if (m_enginePath.empty()) {
     m_enginePath = engine.GetFilePath();
   }

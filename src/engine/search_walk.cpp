@@ -62,7 +62,7 @@ int SaturatedSum(int a, int b) {
 }
 
 std::string EngineLabel(const EngineDefinition& engine) {
-  std::string path = NodePath(&engine);
+  std::string path = engine.TreePath();
   return path.empty() ? engine.GetFilePath() : path;
 }
 

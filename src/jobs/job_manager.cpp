@@ -343,7 +343,8 @@ void CJobManager::OnJobFinished(int code, int jobId) {
     step = 2;
     if (job->orphan.load()) {
       LogMessage(kLogStatusBar, kLogPlain, "Task %s is orphan", job->GetName().c_str());
-      job->Kill(1);
+      // Its routine has ended and its worker is on its way back to the pool: ending that worker
+      // now would only throw away a thread that is about to be reused.
       m_queue.RemoveOrphan(*job);
       DetachOrDelete(*job);
       return;
@@ -451,8 +452,11 @@ void CJobManager::OnWorkerReleased(uintptr_t handle) {
   } catch (...) {
     Trace("exception in the worker-released handler\n");
   }
-  // A terminated worker has left its loop; it is never handed out again.
-  if (!worker->IsTerminated()) {
+  // A terminated worker has left its loop and is never handed out again: its thread is joined
+  // and dropped, so the pool holds no more threads than jobs may run.
+  if (worker->IsTerminated()) {
+    m_pool.Retire(worker);
+  } else {
     m_pool.AddAvailable(worker);
   }
 }

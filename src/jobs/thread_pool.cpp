@@ -15,18 +15,19 @@ void CThreadList::Add(CWorkerThread* thread) {
 }
 
 void CThreadList::Remove(CWorkerThread* thread) {
-  bool found;
-  {
-    CMclAutoLock lock(ThreadListLock());
-    auto it = std::find(m_entries.begin(), m_entries.end(), thread);
-    found = it != m_entries.end();
-    if (found) {
-      m_entries.erase(it);
-    }
-  }
-  if (!found) {
+  if (!RemoveIfPresent(thread)) {
     LogMessage(0, kLogError, "Thread not found in %s", m_name.c_str());
   }
+}
+
+bool CThreadList::RemoveIfPresent(const CWorkerThread* thread) {
+  CMclAutoLock lock(ThreadListLock());
+  auto it = std::find(m_entries.begin(), m_entries.end(), thread);
+  if (it == m_entries.end()) {
+    return false;
+  }
+  m_entries.erase(it);
+  return true;
 }
 
 void CThreadList::RemoveAt(int index) {
@@ -133,6 +134,33 @@ void CThreadPool::RemoveRunning(CWorkerThread* thread) {
 
 void CThreadPool::AddAvailable(CWorkerThread* thread) {
   m_available.Add(thread);
+}
+
+void CThreadPool::Retire(CWorkerThread* thread) {
+  // The worker may already have left running (its own Release, or the Stop that terminated it),
+  // so a missing entry is expected here and not an error.
+  m_running.RemoveIfPresent(thread);
+  m_available.RemoveIfPresent(thread);
+  m_all.RemoveIfPresent(thread);
+  std::unique_ptr<CWorkerThread> owned;
+  {
+    CMclAutoLock lock(ThreadListLock());
+    auto it = std::find_if(m_owned.begin(), m_owned.end(),
+                           [thread](const auto& entry) { return entry.get() == thread; });
+    if (it != m_owned.end()) {
+      owned = std::move(*it);
+      m_owned.erase(it);
+    }
+  }
+  // Joined outside the lock: the thread's last steps must not wait for a list operation.
+  if (owned) {
+    owned->Join();
+  }
+}
+
+size_t CThreadPool::OwnedCount() const {
+  CMclAutoLock lock(ThreadListLock());
+  return m_owned.size();
 }
 
 CWorkerThread* CThreadPool::FindByHandle(uintptr_t handle) const {

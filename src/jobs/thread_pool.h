@@ -1,10 +1,14 @@
 // The worker pool. Jobs never make threads: the dispatcher asks the pool for a worker, the worker
 // hands itself back when its job has ended and stops (parks), and the main thread files it as
 // available for the next job. Workers are made on demand, made suspended, and live as long as
-// the pool, so the number of threads is the largest number of jobs that ever ran at once.
+// the pool unless they are terminated, so the number of threads is the largest number of jobs
+// that ever ran at once.
 //
-// Three lists: "all" (every worker ever made, never shrinks), "running" (workers assigned to a
-// job) and "available" (parked workers without a job). Reuse is last-in first-out.
+// Three lists: "all" (every worker the pool holds), "running" (workers assigned to a job) and
+// "available" (parked workers without a job). Reuse is last-in first-out. A terminated worker
+// can never run a job again: once it has let go of its job, the main thread retires it (Retire),
+// which takes it out of every list, waits for its thread and frees it, so terminated workers do
+// not pile up as threads nobody joins.
 //
 // Ownership: the pool owns its workers; the lists hold plain pointers to them. Destroying the
 // pool (or Shutdown) terminates every worker and waits for its thread to end.
@@ -16,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +38,8 @@ class CThreadList {
   void Add(CWorkerThread* thread);
   // Removes the first entry equal to `thread`; logs "Thread not found in %s" when there is none.
   void Remove(CWorkerThread* thread);
+  // Removes the first entry equal to `thread`, if there is one; false when there was none.
+  bool RemoveIfPresent(const CWorkerThread* thread);
   // Throws std::out_of_range for an index outside the list.
   void RemoveAt(int index);
   int Find(const CWorkerThread* thread) const;  // index of the first equal entry, or -1
@@ -71,6 +78,10 @@ class CThreadPool {
   void RemoveRunning(CWorkerThread* thread);
   // Main thread, when the worker-released message arrives.
   void AddAvailable(CWorkerThread* thread);
+  // Main thread, when a terminated worker has let go of its job (its released message arrived):
+  // takes it out of every list, waits for its thread to end and frees it. `thread` is invalid
+  // afterwards. The wait is short: a terminated worker posts that message only on its way out.
+  void Retire(CWorkerThread* thread);
 
   // The worker with this handle, from the all list; null if there is none.
   CWorkerThread* FindByHandle(uintptr_t handle) const;
@@ -79,6 +90,8 @@ class CThreadPool {
   void Shutdown();
 
   const std::atomic<bool>& ExitingFlag() const { return m_exiting; }
+  // Workers the pool holds (and so threads not yet joined).
+  size_t OwnedCount() const;
   CThreadList& all() { return m_all; }
   CThreadList& running() { return m_running; }
   CThreadList& available() { return m_available; }

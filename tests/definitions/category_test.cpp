@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <latch>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/application.h"
@@ -363,6 +367,81 @@ TEST_F(CategoryTest, InstallersWriteRefuseAndNeverRun) {
     EXPECT_FALSE(InstallAndRun(bad, "x"));
   }
   EXPECT_FALSE(FileExists(JoinPath(m_home, "x.cat")));
+}
+
+// The upgrade job installs on its worker while search workers build requests from the same
+// category and the user-interface thread walks the tree. Every reader must see one whole install
+// or the other; under ThreadSanitizer this also catches any access the tree's lock leaves out.
+TEST_F(CategoryTest, InstallsRunBesideSearchesAndTreeWalks) {
+  Write("web.cat", "[main]\nkeywords=+alpha\n");
+  Write("web\\e.ini", "[main]\ncategorykeyset=extra\nhost=h\nobject=/s?q=%Q\n");
+  m_app->categoryTree = ScanCategoryTree();
+  auto* engine = dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find("web\\e"));
+  ASSERT_NE(engine, nullptr);
+  SearchQuery query;
+  query.text = "tools";
+  query.category = "web";
+
+  constexpr int kInstalls = 40;
+  constexpr int kReaders = 3;
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::latch started(kReaders);
+  auto searcher = [&] {
+    bool first = true;
+    while (!done.load()) {
+      const std::string object = engine->BuildFirstRequest(query).object;
+      if (object != "/s?q=alpha+tools" && object != "/s?q=beta+tools") {
+        ++wrong;
+      }
+      engine->ComputePriority(query);
+      if (std::exchange(first, false)) {
+        started.count_down();
+      }
+    }
+  };
+  auto walker = [&] {
+    bool first = true;
+    while (!done.load()) {
+      // "web" counts the engines of the whole tree: a walk of every folder.
+      CategoryNode* web = FindCategoryByName("web");
+      if (web == nullptr || web->CountEngines(false) < 1 || web->EngineCount() < 1 ||
+          web->PerEngine() < 1 || !web->IsUsable(true) || web->DisplayName() != "web" ||
+          web->KeywordScore("alpha beta") != 1000) {
+        ++wrong;
+      }
+      web->NeedsUpdateCheck();
+      IsUsableNow(engine);
+      if (std::exchange(first, false)) {
+        started.count_down();
+      }
+    }
+  };
+  std::vector<std::thread> readers;
+  readers.emplace_back(searcher);
+  readers.emplace_back(searcher);
+  readers.emplace_back(walker);
+  std::thread installer([&] {
+    started.wait();
+    for (int i = 0; i < kInstalls; ++i) {
+      const std::string n = std::to_string(i);
+      InstallCategory("web.cat",
+                      i % 2 == 0 ? "[main]\nkeywords=+beta\n" : "[main]\nkeywords=+alpha\n", n);
+      InstallCategory("web\\sub" + n + ".cat", "[main]\nname=Sub\n", "1");
+      InstallEngineDefinition("web\\gen" + n + ".ini", "[main]\nname=Gen\n");
+      InstallEngineDefinition("news" + n + "\\n.ini", "[main]\n");
+      FindCategoryByName("web")->UpdateChecked();
+    }
+    done.store(true);
+  });
+  installer.join();
+  for (std::thread& reader : readers) {
+    reader.join();
+  }
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_NE(m_app->categoryTree->Find("news39\\n"), nullptr);
+  // "web" counts the engines of the whole tree.
+  EXPECT_EQ(FindCategoryByName("web")->CountEngines(false), 1 + 2 * kInstalls);
 }
 
 }  // namespace

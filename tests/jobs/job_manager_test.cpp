@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -276,15 +278,13 @@ TEST_F(JobManagerTest, KillWithHowOneInsideABlockingWaitFreesTheSlotAndNeverTouc
   EXPECT_TRUE(stuck->StopRequested());
 
   // The terminated worker lets go of its job, the job is deleted, and the worker ends without
-  // ever going back to the pool.
-  ASSERT_TRUE(WaitFor([&] { return manager().JobCount() == 0 && worker->HasEnded(); }));
+  // ever going back to the pool: its thread is joined and the pool drops it.
+  ASSERT_TRUE(WaitFor([&] { return manager().JobCount() == 0 && pool().all().Find(worker) < 0; }));
   EXPECT_FALSE(touched.load());
   EXPECT_EQ(stuck->State(), kStateStarted);
   EXPECT_TRUE(stuck->finishedCodes.empty());
   EXPECT_EQ(pool().available().Find(worker), -1);
-  uint32_t exitCode = 1;
-  worker->GetExitCode(exitCode);
-  EXPECT_EQ(exitCode, 0u);
+  EXPECT_EQ(pool().OwnedCount(), 0u);
   stuck.reset();
   EXPECT_TRUE(weak.expired());
 
@@ -293,8 +293,8 @@ TEST_F(JobManagerTest, KillWithHowOneInsideABlockingWaitFreesTheSlotAndNeverTouc
   Tick(2);
   ASSERT_TRUE(WaitFor([&] { return manager().JobCount() == 0; }));
   EXPECT_EQ(next->finishedCodes, std::vector<int>{kResultSuccess});
-  EXPECT_NE(next->ranOn.load(), worker);
-  EXPECT_EQ(pool().all().Count(), 2);
+  EXPECT_EQ(pool().all().Count(), 1);
+  EXPECT_EQ(pool().OwnedCount(), 1u);
 }
 
 TEST_F(JobManagerTest, KillWithHowTwoLetsTheJobRunOnAsAnOrphanUntilItsResult) {
@@ -316,10 +316,12 @@ TEST_F(JobManagerTest, KillWithHowTwoLetsTheJobRunOnAsAnOrphanUntilItsResult) {
   EXPECT_EQ(manager().RunningCount(), 0);
   EXPECT_EQ(orphan->GetTaskStatus(), "Running");
 
+  // Its result ends the orphan; its worker, which has finished, goes back to the pool.
+  CWorkerThread* worker = orphan->ranOn.load();
   orphan->gate.Open();
   ASSERT_TRUE(WaitFor([&] { return m_log.Has("Task lonely is orphan"); }));
-  ASSERT_TRUE(WaitFor([&] { return orphan->ranOn.load()->HasEnded(); }));
-  m_loop.ProcessPending();
+  ASSERT_TRUE(WaitFor([&] { return pool().available().Find(worker) >= 0; }));
+  EXPECT_FALSE(worker->IsTerminated());
   EXPECT_EQ(queue().OrphanCount(), 0u);
   EXPECT_TRUE(orphan->finishedCodes.empty());
   orphan.reset();
@@ -361,9 +363,9 @@ TEST_F(JobManagerTest, StalledJobIsSignalledAndAStillStalledOneHasItsThreadEnded
   EXPECT_EQ(sleeper->finishedCodes, std::vector<int>{kResultFailure});
   EXPECT_EQ(manager().RunningCount(), 0);
   EXPECT_EQ(manager().JobCount(), 0u);
-  ASSERT_TRUE(WaitFor([&] { return worker->HasEnded(); }));
-  m_loop.ProcessPending();
+  ASSERT_TRUE(WaitFor([&] { return pool().all().Find(worker) < 0; }));
   EXPECT_EQ(pool().available().Find(worker), -1);
+  EXPECT_EQ(pool().OwnedCount(), 0u);
 }
 
 TEST_F(JobManagerTest, InvalidJobOnAWorkerHasTheWorkerSuspendedAndAbandoned) {
@@ -410,6 +412,69 @@ TEST_F(JobManagerTest, FiveHundredShortJobsAllFinishOnAtMostThreeWorkers) {
     EXPECT_TRUE(job.expired());
   }
   EXPECT_EQ(m_log.CountContaining("Problem starting job"), 0);
+}
+
+// Owners give up running jobs all the time (a search cancelled or replaced); neither that nor
+// ending a worker by force may cost a thread for good.
+TEST_F(JobManagerTest, ThousandOrphansAndKilledWorkersKeepThePoolWithinMaxTasks) {
+  constexpr int kMaxTasks = 3;
+  StartSystem(kMaxTasks);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  // What the pool logs goes to the log file only, which is standard error here.
+  std::string written;
+  struct Capture {
+    explicit Capture(std::string& out) : out(out) { testing::internal::CaptureStderr(); }
+    ~Capture() { out = testing::internal::GetCapturedStderr(); }
+    std::string& out;
+  };
+  std::optional<Capture> capture(std::in_place, written);
+  FirstTick();
+  int orphans = 0;
+  for (int round = 0; orphans < 1000; ++round) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::vector<std::shared_ptr<TestJob>> jobs;
+    for (int i = 0; i < kMaxTasks; ++i) {
+      jobs.push_back(
+          AddJob("orphan" + std::to_string(round) + "." + std::to_string(i), [](TestJob& job) {
+            job.gate.Wait();
+            return kResultSuccess;
+          }));
+    }
+    for (int i = 0; i < 4 * kMaxTasks; ++i) {
+      Tick();
+    }
+    ASSERT_TRUE(WaitFor([&] {
+      return std::all_of(jobs.begin(), jobs.end(), [](const auto& j) { return j->entered == 1; });
+    }));
+    // Every tenth round one worker is ended by force instead: its thread must be joined and
+    // dropped, not kept until the pool goes.
+    const bool killOne = round % 10 == 9;
+    std::vector<std::weak_ptr<TestJob>> gone;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      if (killOne && i == 0) {
+        manager().StopJob(*jobs[i], 1);
+      } else {
+        manager().StopJob(*jobs[i], 2);
+        ++orphans;
+      }
+      jobs[i]->gate.Open();
+      gone.push_back(jobs[i]);
+    }
+    jobs.clear();
+    // A job is freed when the main thread has taken it back from its worker.
+    ASSERT_TRUE(WaitFor([&] {
+      return std::all_of(gone.begin(), gone.end(), [](const auto& j) { return j.expired(); });
+    }));
+    EXPECT_EQ(queue().OrphanCount(), 0u);
+    EXPECT_EQ(manager().JobCount(), 0u);
+    ASSERT_EQ(pool().available().Count(), pool().all().Count());
+    ASSERT_LE(pool().all().Count(), kMaxTasks);
+    ASSERT_LE(pool().OwnedCount(), static_cast<size_t>(kMaxTasks));
+    EXPECT_EQ(manager().RunningCount(), 0);
+  }
+  capture.reset();
+  EXPECT_EQ(written.find("Thread not found"), std::string::npos);
+  EXPECT_EQ(m_log.CountContaining("is orphan"), orphans);
 }
 
 TEST_F(JobManagerTest, FailedStartIsLoggedAndTheJobDeleted) {
