@@ -6,12 +6,15 @@
 #include <vector>
 
 #include "base/application.h"
+#include "definitions/category.h"
 #include "definitions/engine_definition.h"
 #include "definitions/site_list.h"
 #include "definitions/word_lists.h"
 #include "engine/page_scanner.h"
 #include "engine/script_actions.h"
 #include "family/family_dictionary.h"
+#include "results/saved_search.h"
+#include "results/search_result.h"
 
 namespace tulix {
 
@@ -171,6 +174,26 @@ bool ResultFilter::ShowInFamilyMode(std::string_view resultText) const {
   }
   const FamilyDictionary* dictionary = m_app.familyDictionary.get();
   return dictionary == nullptr || dictionary->PassesWordCheck(resultText, kFamilySeparators);
+}
+
+bool ResultFilter::AcceptHit(const SearchSettings& settings, const EngineHit& hit) const {
+  return AcceptHit(settings.shopping, hit);
+}
+
+bool ResultFilter::EngineUsable(const EngineDefinition& engine,
+                                const SearchSettings& settings) const {
+  bool domainLimited = false;
+  {
+    auto hold = ReadCategoryTree();
+    if (const CategoryNode* category = FindCategoryByName(settings.category)) {
+      domainLimited = category->domainLimited != 0;
+    }
+  }
+  return EngineUsable(engine, settings.shopping, domainLimited);
+}
+
+bool ResultFilter::ShowInFamilyMode(const SearchResult& result) const {
+  return ShowInFamilyMode(result.text);
 }
 
 }  // namespace tulix

@@ -28,6 +28,8 @@
 namespace tulix {
 
 class EngineDefinition;
+class SearchResult;
+struct SearchSettings;
 class TulixApplication;
 struct EngineHit;
 
@@ -61,16 +63,21 @@ class ResultFilter {
   // Whether a search whose Shopping value is `shopping` keeps the hit. A blacklisted host is
   // always refused.
   bool AcceptHit(int shopping, const EngineHit& hit) const;
+  bool AcceptHit(const SearchSettings& settings, const EngineHit& hit) const;
 
   // Whether the engine may be asked by a search whose Shopping value is `shopping`, in a
   // category whose DomainLimited flag is `domainLimited`: enabled, family-safe in family mode,
   // within the user's domains when limited, and of a site type the policy takes.
   bool EngineUsable(const EngineDefinition& engine, int shopping, bool domainLimited) const;
+  // The same for a search's settings: its Shopping value and its category's DomainLimited flag
+  // (a category that is not installed limits nothing).
+  bool EngineUsable(const EngineDefinition& engine, const SearchSettings& settings) const;
 
   // Whether the results view lists a result with this text: always outside family mode, else
   // only when the text passes the family dictionary's word check (blank and full stop
   // separate words).
   bool ShowInFamilyMode(std::string_view resultText) const;
+  bool ShowInFamilyMode(const SearchResult& result) const;
 
  private:
   bool FamilyModeOn() const;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "results/decimal_text.h"
+#include "base/decimal_number.h"
 
 namespace tulix {
 

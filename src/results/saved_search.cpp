@@ -9,7 +9,7 @@
 #include "base/application.h"
 #include "definitions/word_lists.h"
 #include "platform/profile_file.h"
-#include "results/decimal_text.h"
+#include "base/decimal_number.h"
 
 namespace tulix {
 

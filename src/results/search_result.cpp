@@ -12,7 +12,7 @@
 #include "engine/page_scanner.h"
 #include "platform/clock.h"
 #include "platform/profile_file.h"
-#include "results/decimal_text.h"
+#include "base/decimal_number.h"
 #include "results/saved_search.h"
 
 namespace tulix {

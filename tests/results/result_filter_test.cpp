@@ -12,6 +12,7 @@
 #include "definitions/word_lists.h"
 #include "engine/script_actions.h"
 #include "family/family_dictionary.h"
+#include "results/saved_search.h"
 
 namespace tulix {
 namespace {
@@ -170,6 +171,29 @@ TEST_F(ResultFilterTest, EnginesFollowFamilyModeDomainsAndSiteType) {
   EXPECT_TRUE(limited(local));
   m_app->settings().MyDomains = "UK";
   EXPECT_FALSE(limited(local));
+}
+
+TEST_F(ResultFilterTest, SearchSettingsTakeTheDomainLimitOfTheirCategory) {
+  Write("web.cat", "[main]\n");
+  Write("open.cat", "[main]\nDomainLimited=0\n");
+  Write("web\\local.ini", "[main]\nDomains=uk\n");
+  m_app->categoryTree = ScanCategoryTree();
+  auto* local = dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find("web\\local"));
+  ASSERT_NE(local, nullptr);
+  local->Load();
+  m_app->settings().MyDomains = "de";
+
+  SearchSettings search;
+  search.category = "web";
+  EXPECT_FALSE(m_filter->EngineUsable(*local, search));
+  search.category = "open";
+  EXPECT_TRUE(m_filter->EngineUsable(*local, search));
+  search.category = "nowhere";
+  EXPECT_TRUE(m_filter->EngineUsable(*local, search));
+  search.category = "web";
+  search.shopping = 95;  // only shopping engines
+  m_app->settings().MyDomains = "uk";
+  EXPECT_FALSE(m_filter->EngineUsable(*local, search));
 }
 
 TEST_F(ResultFilterTest, FamilyModeHidesResultsThatHitTheDictionary) {

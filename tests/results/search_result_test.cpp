@@ -13,7 +13,7 @@
 #include "platform/clock.h"
 #include "platform/profile_file.h"
 #include "platform/shell.h"
-#include "results/decimal_text.h"
+#include "base/decimal_number.h"
 #include "results/result_list.h"
 #include "results/results_fixture.h"
 
