@@ -113,13 +113,6 @@ class SearchJobTest : public test::JobSystemTest {
  protected:
   void SetUp() override {
     JobSystemTest::SetUp();
-    // A proxy from the machine's environment would take the loopback requests elsewhere.
-    for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY"}) {
-      if (const char* value = std::getenv(name)) {
-        m_savedEnv.emplace_back(name, value);
-      }
-      unsetenv(name);
-    }
     std::filesystem::create_directories(ToFileSystemPath(JoinPath(GetCategoriesFolder(), "web")));
     m_app->resultFilter = std::make_shared<ResultFilter>(*m_app);
     m_search = std::make_unique<SavedSearch>();
@@ -135,9 +128,6 @@ class SearchJobTest : public test::JobSystemTest {
     m_search.reset();
     m_app->categoryTree.reset();
     m_oldTrees.clear();
-    for (const auto& [name, value] : m_savedEnv) {
-      setenv(name.c_str(), value.c_str(), 1);
-    }
     JobSystemTest::TearDown();
   }
 
@@ -206,7 +196,8 @@ class SearchJobTest : public test::JobSystemTest {
   std::unique_ptr<SavedSearch> m_search;
   std::vector<std::shared_ptr<Tree>> m_oldTrees;
   RowRecorder m_rows;
-  std::vector<std::pair<std::string, std::string>> m_savedEnv;
+  // A proxy from the machine's environment would take the loopback requests elsewhere.
+  test::ScopedNoProxy m_noProxy;
 };
 
 TEST_F(SearchJobTest, EnoughHitsOnTheFirstPageEndTheJobThereAndTellTheSearch) {
