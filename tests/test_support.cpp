@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +64,21 @@ size_t CountOf(std::string_view text, std::string_view part) {
     ++count;
   }
   return count;
+}
+
+ScopedNoProxy::ScopedNoProxy() {
+  for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY"}) {
+    if (const char* value = std::getenv(name)) {
+      m_saved.emplace_back(name, value);
+    }
+    unsetenv(name);
+  }
+}
+
+ScopedNoProxy::~ScopedNoProxy() {
+  for (const auto& [name, value] : m_saved) {
+    setenv(name.c_str(), value.c_str(), 1);
+  }
 }
 
 CommaDecimalLocale::CommaDecimalLocale() : m_previous(std::setlocale(LC_ALL, nullptr)) {

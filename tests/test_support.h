@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tulix::test {
@@ -59,6 +60,19 @@ class CommaDecimalLocale {
  private:
   std::string m_previous;
   bool m_active = false;
+};
+
+// Clears the proxy variables of the environment (http_proxy, no_proxy, NO_PROXY), so loopback
+// requests go straight to the test's server, and puts back the values they had when it goes.
+class ScopedNoProxy {
+ public:
+  ScopedNoProxy();
+  ~ScopedNoProxy();
+  ScopedNoProxy(const ScopedNoProxy&) = delete;
+  ScopedNoProxy& operator=(const ScopedNoProxy&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> m_saved;
 };
 
 // Runs this test program again as a child process with the given gtest filter and extra

@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "definitions/tree.h"
 #include "engine/address_resolution.h"
+#include "engine/page_fetcher.h"
 #include "engine/page_scanner.h"
 #include "platform/trace.h"
 #include "platform/url.h"
@@ -84,6 +85,19 @@ std::string SetQueryValue(std::string_view text, std::string_view name, std::str
   return result;
 }
 
+std::optional<RequestSpec> HomePageRequest(const EngineData& engine) {
+  ParsedUrl home;
+  if (engine.visitHome == 0 || !ParseUrl(engine.home, &home)) {
+    return std::nullopt;
+  }
+  RequestSpec request;
+  request.verb = 1;
+  request.host = home.server;
+  request.port = home.port;
+  request.object = home.object;
+  return request;
+}
+
 void SetRequestValue(RequestSpec& request, std::string_view name, std::string_view value) {
   if (request.verb == 0) {
     request.extra = SetFormValue(request.extra, name, value);
@@ -155,6 +169,10 @@ bool SearchWalk::HasQueuedRequests() const {
   return m_nextRequest < static_cast<int>(m_queue.size());
 }
 
+int SearchWalk::Fetch(RequestSpec& request, std::string& page) {
+  return FetchPage(m_job, request, page, m_pagesFetched);
+}
+
 void SearchWalk::ProcessPage(ScriptRunner& runner, const RequestSpec& request,
                              std::string_view page) {
   PageScanner scanner(page);
@@ -191,7 +209,7 @@ void SearchWalk::ProcessPage(ScriptRunner& runner, const RequestSpec& request,
       runner.AppendCollectedText(token->text());
     }
     ExecuteActions(runner);
-    if (m_acceptedHits >= m_desiredResults || runner.IsFinished()) {
+    if (AcceptedHits() >= m_desiredResults || runner.IsFinished()) {
       break;
     }
   }
@@ -330,13 +348,13 @@ void SearchWalk::HandOverHit(const std::string& collected) {
   if (!m_sink.AcceptHit(hit)) {
     return;
   }
-  hit.position = m_acceptedHits + 1;
+  hit.position = AcceptedHits() + 1;
   // Past the number wanted (several hits handed over on one token) the share would turn
   // negative, and a search that wants none would divide by zero: such hits get the least.
   const int wanted = m_desiredResults;
   hit.percent = hit.position > wanted ? 1 : (wanted - hit.position) * 100 / wanted;
   m_sink.AddEngineHit(hit);
-  ++m_acceptedHits;
+  m_acceptedHits.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace tulix

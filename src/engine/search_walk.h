@@ -11,10 +11,13 @@
 // Ownership: the walk owns its request queue and the fetched requests. It refers to the engine,
 // the search and the hit sink, which must outlive it.
 //
-// Thread safety: one walk belongs to one job and is used by that job's worker thread only.
+// Thread safety: one walk belongs to one job and is used by that job's worker thread only,
+// except AcceptedHits, which the job manager reads on the main thread for its progress text.
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +46,9 @@ class SearchWalk {
   void MarkFetched(const RequestSpec& request);
   // More queued requests remain after the ones taken.
   bool HasQueuedRequests() const;
+  // Fetches the request for the walk's job (FetchPage, page_fetcher.h), counting the page into
+  // PagesFetched; returns the fetcher's code.
+  int Fetch(RequestSpec& request, std::string& page);
 
   // Walks one fetched page with the script: links made absolute against the request's page
   // address, each token stepped, collected, and its actions carried out, until the search has
@@ -53,7 +59,7 @@ class SearchWalk {
 
   const std::vector<RequestSpec>& Queue() const { return m_queue; }
   int NextRequestIndex() const { return m_nextRequest; }
-  int AcceptedHits() const { return m_acceptedHits; }
+  int AcceptedHits() const { return m_acceptedHits.load(std::memory_order_relaxed); }
   int DesiredResults() const { return m_desiredResults; }
   int PagesFetched() const { return m_pagesFetched; }
   void AddPageFetched() { ++m_pagesFetched; }
@@ -83,9 +89,14 @@ class SearchWalk {
   std::string m_pageAddress;
   int m_nextRequest = -1;
   int m_pagesFetched = 0;
-  int m_acceptedHits = 0;
+  std::atomic<int> m_acceptedHits{0};  // written by the worker only
   int m_desiredResults;
 };
+
+// The GET request for the engine's home page, for engines whose servers want a visitor to have
+// been there first (visithome); none when the engine does not ask for it or its home is not an
+// address.
+std::optional<RequestSpec> HomePageRequest(const EngineData& engine);
 
 // Sets name=value into a request's query (GET: the object) or form data (POST: the extra):
 // an existing parameter of that name after the "?" is removed and the pair appended.

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -42,10 +43,22 @@ struct JobManagerOptions {
   bool stallCheck = true;
 };
 
-// What the job manager tells the user interface. Called on the main thread.
+// One row of the tasks pane.
+struct TaskRow {
+  int jobId = 0;
+  std::string name;    // who the job works for (a search job: its engine)
+  std::string kind;    // "Search", ...
+  std::string detail;  // what it works on (a search job: the query as its engine gets it)
+  std::string status;
+};
+
+// What the job manager and the jobs tell the user interface. Called on the main thread.
 class JobObserver {
  public:
   virtual ~JobObserver() = default;
+  // Shows the job's row, replacing the one it had.
+  virtual void ShowTaskRow(const TaskRow& row) { (void)row; }
+  virtual void RemoveTaskRow(int jobId) { (void)jobId; }
   // Every tick: remove each row of the tasks pane whose job id `isListed` rejects.
   virtual void PruneTaskRows(const std::function<bool(int jobId)>& isListed) = 0;
   // A search job reported progress (called with the job-queue lock held): if the results pane

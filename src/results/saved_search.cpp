@@ -10,6 +10,8 @@
 #include "definitions/word_lists.h"
 #include "platform/profile_file.h"
 #include "base/decimal_number.h"
+#include "results/result_filter.h"
+#include "results/search_hit_sink.h"
 
 namespace tulix {
 
@@ -168,6 +170,26 @@ SearchQuery SavedSearch::Query() const {
     query.perEngine = settings.perEngine;
   }
   return query;
+}
+
+std::unique_ptr<HitSink> SavedSearch::MakeHitSink() {
+  int shopping;
+  {
+    std::lock_guard lock(ResultsLock());
+    shopping = settings.shopping;
+  }
+  SearchHitSink::AcceptFunction accept;
+  // The sink keeps the filter alive for as long as the job may hand it hits.
+  if (std::shared_ptr<ResultFilter> filter = HasApp() ? App().resultFilter : nullptr) {
+    accept = [filter, shopping](const EngineHit& hit) { return filter->AcceptHit(shopping, hit); };
+  }
+  return std::make_unique<SearchHitSink>(*this, std::move(accept));
+}
+
+void SavedSearch::EngineFinished(CJob& job, int code) {
+  (void)job;
+  (void)code;
+  ++m_enginesFinished;
 }
 
 int SavedSearch::Found() const {

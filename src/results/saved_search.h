@@ -17,12 +17,14 @@
 // must hold the results lock while it does.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 
 #include "definitions/engine_definition.h"
 #include "definitions/saved_search_node.h"
 #include "engine/script_actions.h"
+#include "engine/search_job.h"
 #include "results/result_list.h"
 
 namespace tulix {
@@ -55,7 +57,7 @@ class SearchChangeListener {
   virtual void SearchChanged(SavedSearch& search) = 0;
 };
 
-class SavedSearch : public SavedSearchNode {
+class SavedSearch : public SavedSearchNode, public SearchJobTarget {
  public:
   SavedSearch() = default;
   ~SavedSearch() override = default;
@@ -76,7 +78,14 @@ class SavedSearch : public SavedSearchNode {
   std::string Title() const;
   // What the engines need to know of this search. A search that has not chosen its results
   // per engine keeps the engines' default.
-  SearchQuery Query() const;
+  SearchQuery Query() const override;
+
+  // Hits of a search job pass the application's result filter with this search's Shopping
+  // value, then AddEngineHit.
+  std::unique_ptr<HitSink> MakeHitSink() override;
+  // Counts the engines that have finished in this run (main thread).
+  void EngineFinished(CJob& job, int code) override;
+  int EnginesFinished() const { return m_enginesFinished; }
 
   // Merges one accepted hit into the current list (see the file comment), raises Found for a
   // new or revived result, scores the result and tells the listener. Any thread.
@@ -128,6 +137,7 @@ class SavedSearch : public SavedSearchNode {
   ResultList m_current;
   ResultList m_previous;
   SearchChangeListener* m_listener = nullptr;
+  int m_enginesFinished = 0;  // main thread
   // The words of the name the counts were made from, so they are split once per name.
   std::string m_countedName;
   std::unordered_map<std::string, int> m_searchWordCounts;

@@ -86,21 +86,14 @@ class PageFetcherTest : public test::TulixTest {
   void SetUp() override {
     TulixTest::SetUp();
     // A proxy from the machine's environment would take the loopback requests elsewhere.
-    for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY"}) {
-      if (const char* value = std::getenv(name)) {
-        m_savedEnv.emplace_back(name, value);
-      }
-      unsetenv(name);
-    }
+    m_noProxy.emplace();
     m_app = std::make_unique<TulixApplication>(m_home, m_registry);
     m_scope.emplace(*m_app);
   }
   void TearDown() override {
     m_scope.reset();
     m_app.reset();
-    for (const auto& [name, value] : m_savedEnv) {
-      setenv(name.c_str(), value.c_str(), 1);
-    }
+    m_noProxy.reset();
     TulixTest::TearDown();
   }
 
@@ -123,7 +116,7 @@ class PageFetcherTest : public test::TulixTest {
 
   std::unique_ptr<TulixApplication> m_app;
   std::optional<ScopedApplication> m_scope;
-  std::vector<std::pair<std::string, std::string>> m_savedEnv;
+  std::optional<test::ScopedNoProxy> m_noProxy;
   int m_pages = 0;
 };
 

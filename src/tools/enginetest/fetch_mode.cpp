@@ -11,13 +11,14 @@
 //
 // Like every mode, it works in a world of its own (workspace.h).
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/application.h"
 #include "definitions/engine_definition.h"
 #include "engine/page_fetcher.h"
-#include "platform/url.h"
+#include "engine/search_walk.h"
 #include "tools/enginetest/modes.h"
 #include "tools/enginetest/workspace.h"
 
@@ -100,18 +101,13 @@ void Report(const char* what, int code, const FetchDetails& details, size_t byte
 // The home page first, for engines whose servers want a visitor to have been there (a cookie
 // or a session); like a search job, the tool does not look at what came back beyond reporting.
 void VisitHome(const EngineData& data, int& pagesFetched) {
-  ParsedUrl home;
-  if (data.visitHome == 0 || !ParseUrl(data.home, &home)) {
+  std::optional<RequestSpec> request = HomePageRequest(data);
+  if (!request) {
     return;
   }
-  RequestSpec request;
-  request.verb = 1;
-  request.host = home.server;
-  request.port = home.port;
-  request.object = home.object;
   std::string page;
   FetchDetails details;
-  const int code = FetchPage(nullptr, request, page, pagesFetched, &details);
+  const int code = FetchPage(nullptr, *request, page, pagesFetched, &details);
   Report(("home page " + data.home).c_str(), code, details, page.size());
 }
 
