@@ -103,6 +103,11 @@ bool CJob::IsQuick() const {
   return false;
 }
 
+bool CJob::UpgradesCategory(const std::string& categoryName) const {
+  (void)categoryName;
+  return false;
+}
+
 bool CJob::IsFamilySafe() const {
   return true;
 }

@@ -117,6 +117,9 @@ class CJob : public std::enable_shared_from_this<CJob> {
   virtual bool IsRunnable() const;
   // Only jobs that answer false are chosen by the scheduler.
   virtual bool IsQuick() const;
+  // True for a job that installs updates for the category named `categoryName`; searches of
+  // that category wait while such a job is in the job list. No job does by default.
+  virtual bool UpgradesCategory(const std::string& categoryName) const;
   // False for a job that must not go on while family mode is on (entering family mode stops
   // it). Jobs are family-safe unless they say otherwise.
   virtual bool IsFamilySafe() const;
