@@ -74,6 +74,10 @@ class CUpgradeCategoryJob : public CJob {
   // Limits the whole run (tests shorten it).
   void SetTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
 
+  // Runs the whole check on the calling thread and returns its result, without posting it
+  // (benchmarks and tools that have no job manager).
+  int RunHere() { return Run(); }
+
   // The run's outcome, for the main thread after the result arrived.
   const std::string& NewestStamp() const { return m_newestStamp; }
   bool KeywordsChanged() const { return m_keywordsChanged; }
