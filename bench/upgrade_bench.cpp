@@ -98,8 +98,8 @@ class BenchWorld {
   void Publish() {
     const fs::path web = m_folder / "published" / "web";
     fs::create_directories(web);
-    m_engine = ReadAll(fs::path(TULIX_FIXTURES_DIR) / ".." / "data" / "categories" / "web" /
-                       "demo.ini");
+    m_engine =
+        ReadAll(fs::path(TULIX_FIXTURES_DIR) / ".." / "data" / "categories" / "web" / "demo.ini");
     std::ofstream(m_folder / "published" / "web.cat") << "[main]\norder=100\n";
     for (int i = 0; i < kEngines; ++i) {
       std::ofstream(web / EngineName(i), std::ios::binary) << m_engine;

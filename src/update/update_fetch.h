@@ -21,10 +21,10 @@ using UpdateClock = std::chrono::steady_clock;
 
 // What a fetch gave.
 enum class UpdateFetchResult {
-  kOk,          // `body` holds the whole body of a 200 answer
-  kFailed,      // network error, refused status or redirect, bad server setting
-  kTooLarge,    // the body is longer than the cap
-  kOutOfTime,   // the deadline passed
+  kOk,         // `body` holds the whole body of a 200 answer
+  kFailed,     // network error, refused status or redirect, bad server setting
+  kTooLarge,   // the body is longer than the cap
+  kOutOfTime,  // the deadline passed
 };
 
 // The header lines of every update request, in order. Encoding is refused so that the bytes

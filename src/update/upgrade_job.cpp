@@ -214,8 +214,7 @@ bool CUpgradeCategoryJob::FetchList() {
 
 bool CUpgradeCategoryJob::OpenWebPage(const UpgradeFileEntry& entry) {
   if (!IsPlainHttpAddress(entry.path)) {
-    LogMessage(0, kLogError, "Refusing to open %s: not a plain http address",
-               entry.path.c_str());
+    LogMessage(0, kLogError, "Refusing to open %s: not a plain http address", entry.path.c_str());
     return false;
   }
   OpenInBrowser(NotifyWindow(), entry.path, false);
@@ -266,7 +265,8 @@ bool CUpgradeCategoryJob::Install(const UpgradeFileEntry& entry, const std::stri
     m_keywordsChanged = true;
     return InstallFile(path, data);
   }
-  const std::string_view kind = std::string_view(path).substr(path.size() < 4 ? 0 : path.size() - 4);
+  const std::string_view kind =
+      std::string_view(path).substr(path.size() < 4 ? 0 : path.size() - 4);
   if (kind == ".ini") {
     return InstallEngineDefinition(path, data);
   }

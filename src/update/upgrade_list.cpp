@@ -99,8 +99,10 @@ std::vector<std::string> SplitCategoryNames(std::string_view names) {
 std::optional<std::string> BuildUpgradeListObject(const UpgradeListQuery& query,
                                                   std::string* refused) {
   const std::pair<const char*, const std::string*> parameters[] = {
-      {"ctimestamp", &query.ctimestamp}, {"timestamp", &query.timestamp},
-      {"category", &query.category},     {"v", &query.version},
+      {"ctimestamp", &query.ctimestamp},
+      {"timestamp", &query.timestamp},
+      {"category", &query.category},
+      {"v", &query.version},
       {"d", &query.domains},
   };
   std::string object(kListObject);
@@ -125,8 +127,8 @@ std::optional<std::string> BuildUpgradeListObject(const UpgradeListQuery& query,
 std::string UpgradeFileObject(std::string_view path) {
   std::string object(kFileObjectPrefix);
   object += path;
-  std::replace(object.begin() + static_cast<std::ptrdiff_t>(kFileObjectPrefix.size()),
-               object.end(), '\\', '/');
+  std::replace(object.begin() + static_cast<std::ptrdiff_t>(kFileObjectPrefix.size()), object.end(),
+               '\\', '/');
   return object;
 }
 

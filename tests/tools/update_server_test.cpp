@@ -30,10 +30,10 @@ namespace tulix {
 namespace {
 
 using test::CountOf;
-using test::ServerProcess;
-using test::WaitReadable;
 using test::ReadFileBytes;
+using test::ServerProcess;
 using test::TempFolder;
+using test::WaitReadable;
 using test::WriteFileBytes;
 
 struct Reply {

@@ -226,8 +226,7 @@ TEST_F(ScriptedServerTest, BadFilesNeverReplaceGoodOnesNorLeaveTheFolder) {
     }
     if (target == "/tulix/categories/web/alpha.ini") {
       // Headers and a part of the body, then nothing more.
-      return WireReply{"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n[main]\nhost=", false,
-                       true};
+      return WireReply{"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n[main]\nhost=", false, true};
     }
     if (target == "/tulix/categories/web/big.ini") {
       return HttpReply(200, std::string(kMaxUpgradeFileBytes + 1, 'x'));

@@ -64,9 +64,10 @@ TEST(UpgradeList, ListRequestKeepsParameterOrderAndRefusesControlCharacters) {
             "d=uk,com&a=0");
   query.fullDownload = true;
   query.ctimestamp.clear();
-  EXPECT_TRUE(BuildUpgradeListObject(query, &refused)->ends_with("?ctimestamp=&timestamp=9"
-                                                                   "&category=news|shop|&v=1.500"
-                                                                   "&d=uk,com&a=1"));
+  EXPECT_TRUE(BuildUpgradeListObject(query, &refused)
+                  ->ends_with("?ctimestamp=&timestamp=9"
+                              "&category=news|shop|&v=1.500"
+                              "&d=uk,com&a=1"));
   query.domains = "uk\r\nX-Evil: 1";
   EXPECT_FALSE(BuildUpgradeListObject(query, &refused));
   EXPECT_EQ(refused, "d");
@@ -75,8 +76,8 @@ TEST(UpgradeList, ListRequestKeepsParameterOrderAndRefusesControlCharacters) {
 TEST(UpgradeList, PathsStayInsideTheCategoriesFolder) {
   EXPECT_EQ(UpgradeFileObject("web\\alpha.ini"), "/tulix/categories/web/alpha.ini");
   EXPECT_TRUE(IsSafeUpgradePath("web\\news\\a.ini"));
-  for (const char* bad : {"..\\x.ini", "web\\..\\..\\x", "web/../x", "/etc/passwd", "\\x",
-                          "c:x.ini", ""}) {
+  for (const char* bad :
+       {"..\\x.ini", "web\\..\\..\\x", "web/../x", "/etc/passwd", "\\x", "c:x.ini", ""}) {
     EXPECT_FALSE(IsSafeUpgradePath(bad)) << bad;
   }
   EXPECT_FALSE(IsSafeUpgradePath(std::string("web\\a\0b.ini", 11)));
@@ -100,8 +101,8 @@ TEST(UpgradeList, UpdateServerSettingForms) {
   ASSERT_TRUE(withPort);
   EXPECT_EQ(withPort->host, "127.0.0.1");
   EXPECT_EQ(withPort->port, 8080);
-  for (const char* bad : {"", ":80", "host:", "host:0", "host:65536", "host:8x",
-                          "https://host", "host/path"}) {
+  for (const char* bad :
+       {"", ":80", "host:", "host:0", "host:65536", "host:8x", "https://host", "host/path"}) {
     EXPECT_FALSE(ParseUpdateServer(bad)) << bad;
   }
 }
