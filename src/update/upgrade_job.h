@@ -76,7 +76,12 @@ class CUpgradeCategoryJob : public CJob {
 
   // Runs the whole check on the calling thread and returns its result, without posting it
   // (benchmarks and tools that have no job manager).
-  int RunHere() { return Run(); }
+  int RunHere() {
+    SetRunning(kJobRunning);  // what a worker would have set: the stop checks look at it
+    const int code = Run();
+    SetRunning(kJobFinished);
+    return code;
+  }
 
   // The run's outcome, for the main thread after the result arrived.
   const std::string& NewestStamp() const { return m_newestStamp; }
