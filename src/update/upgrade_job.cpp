@@ -13,6 +13,7 @@
 #include "definitions/site_list.h"
 #include "definitions/word_lists.h"
 #include "engine/browser.h"
+#include "jobs/job_manager.h"
 #include "platform/paths.h"
 #include "platform/trace.h"
 
@@ -61,6 +62,18 @@ bool IsCategoryInstalled(const std::string& folder) {
 void SetUpgradeJobHooks(UpgradeJobHooks hooks) {
   std::lock_guard<std::mutex> lock(HooksLock());
   Hooks() = std::move(hooks);
+}
+
+void InstallUpgradeJobStarter() {
+  SetUpgradeJobStarter([](CategoryNode& category) {
+    if (!HasApp() || App().jobManager == nullptr) {
+      return false;
+    }
+    auto job = std::make_shared<CUpgradeCategoryJob>(&category);
+    Trace("create upgrade job:%s\n", job->GetName().c_str());
+    App().jobManager->AddJob(job);
+    return true;
+  });
 }
 
 CUpgradeCategoryJob::CUpgradeCategoryJob(CategoryNode* category)

@@ -50,6 +50,10 @@ struct UpgradeJobHooks {
 // Installs the hooks (main thread, before jobs run).
 void SetUpgradeJobHooks(UpgradeJobHooks hooks);
 
+// Makes categories whose update check is due (CategoryNode::StartUpdateIfNeeded) add an upgrade
+// job for themselves to App().jobManager. Called once by the code that builds the application.
+void InstallUpgradeJobStarter();
+
 class CUpgradeCategoryJob : public CJob {
  public:
   // `category` may be null: the job then checks the category "web" (a full download into a

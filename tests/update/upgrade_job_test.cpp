@@ -55,6 +55,7 @@ class UpgradeJobTest : public test::JobSystemTest {
   void TearDown() override {
     EXPECT_TRUE(WaitForBrowserRequests(20s));
     SetShellLauncher(nullptr);
+    SetUpgradeJobStarter(nullptr);
     JobSystemTest::TearDown();
     ClearProfileCache();
   }
@@ -129,6 +130,26 @@ TEST_F(ScriptedServerTest, EmptyListAsksNothingMoreAndSucceeds) {
   EXPECT_TRUE(m_log.Has("Upgrades completed successfully"));
   EXPECT_EQ(job->NewestStamp(), "");
   EXPECT_EQ(GetCategoryTimestamp(), "");
+}
+
+TEST_F(ScriptedServerTest, ADueCategoryAddsAJobThatSaysItUpgradesIt) {
+  Write("web.cat", "[main]\n");
+  Write("web/news.cat", "[main]\n");
+  std::filesystem::create_directories(Installed("web/news"));
+  std::filesystem::create_directories(Installed("web"));
+  ScanCategories();
+  InstallUpgradeJobStarter();
+  CategoryNode* news = FindCategoryByName("news");
+  ASSERT_NE(news, nullptr);
+  ASSERT_TRUE(news->StartUpdateIfNeeded());
+  ASSERT_EQ(manager().JobCount(), 1u);
+  EXPECT_TRUE(manager().JobAt(0)->UpgradesCategory("news"));
+  EXPECT_FALSE(manager().JobAt(0)->UpgradesCategory("web"));
+
+  CUpgradeCategoryJob several(FindCategoryByName("web"), "news|shopping|");
+  EXPECT_EQ(several.GetName(), "Checking for new/changed web search engines news, shopping");
+  EXPECT_TRUE(several.UpgradesCategory("shopping"));
+  EXPECT_FALSE(several.UpgradesCategory("shop"));
 }
 
 TEST_F(ScriptedServerTest, EngineOfUnknownCategoryBringsItsCategoryFileFirst) {
