@@ -92,6 +92,9 @@ class TulixApplication {
   std::mutex internetSessionLock;
   std::shared_ptr<HttpSession> internetSession;
 
+  // Set by the first update notice of the run: later notices are not shown again. Main thread.
+  bool updateNoticeShown = false;
+
  private:
   std::unique_ptr<RegistryStore> m_registry;
   AppSettings m_settings;

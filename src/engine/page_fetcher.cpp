@@ -8,6 +8,7 @@
 
 #include "base/application.h"
 #include "engine/address_resolution.h"
+#include "engine/current_request.h"
 #include "jobs/job.h"
 #include "jobs/worker_thread.h"
 #include "platform/http.h"
@@ -54,11 +55,6 @@ bool AddRequestHeader(HttpRequest& request, std::string_view line) {
 
 namespace {
 
-// A failed call of the HTTP layer: the fetch ends with kFetchFailed.
-struct InternetFailure {
-  uint32_t error;
-};
-
 bool IsRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -69,50 +65,6 @@ bool KeepsMethod(int status) {
   return status == 307 || status == 308;
 }
 
-// The request object of the current step. While it is open, terminating the worker thread that
-// runs the fetch aborts its transfer at once.
-class CurrentRequest {
- public:
-  CurrentRequest() = default;
-  ~CurrentRequest() { Close(); }
-  CurrentRequest(const CurrentRequest&) = delete;
-  CurrentRequest& operator=(const CurrentRequest&) = delete;
-
-  void Open(HttpSession& session, std::string_view verb, std::string_view host, uint16_t port,
-            std::string_view object, std::string_view referer) {
-    Close();
-    m_request = session.OpenRequest(verb, host, port, object, referer, kHttpFlagReload);
-    if (m_request == nullptr) {
-      throw InternetFailure{GetLastError()};
-    }
-    // Nothing past the cap is ever read, so nothing past it needs to arrive.
-    m_request->SetBodyCap(kPageCap + kPagePieceSize);
-    HttpRequest* request = m_request.get();
-    m_abortable.emplace([request] { request->Abort(); });
-  }
-
-  void Close() {
-    // The abort hook refers to the request, so it goes first.
-    m_abortable.reset();
-    m_request.reset();
-  }
-
-  HttpRequest& operator*() const { return *m_request; }
-  HttpRequest* operator->() const { return m_request.get(); }
-
-  // Sends and returns the status; a network failure ends the fetch.
-  int Send(std::string_view headers = {}, std::string_view body = {}) {
-    if (!m_request->Send(headers, body)) {
-      throw InternetFailure{GetLastError()};
-    }
-    return m_request->StatusCode();
-  }
-
- private:
-  std::unique_ptr<HttpRequest> m_request;
-  std::optional<AbortableWait> m_abortable;
-};
-
 class PageFetch {
  public:
   PageFetch(CJob* job, RequestSpec& request, std::string& page, FetchDetails& details)
@@ -121,8 +73,9 @@ class PageFetch {
   // Steps up to the end of the body; every failure is raised.
   void Run(HttpSession& session) {
     const bool post = m_request.verb == 0;
+    // Nothing past the cap is ever read, so nothing past it needs to arrive.
     m_http.Open(session, post ? "POST" : "GET", m_request.host, m_request.port, m_request.object,
-                m_request.referer);
+                m_request.referer, kPageCap + kPagePieceSize);
     for (const char* line : kFetchHeaderLines) {
       AddRequestHeader(*m_http, line);
     }
@@ -176,7 +129,8 @@ class PageFetch {
         throw CBBInternetSessionException(kFetchFailed);
       }
       m_details.redirects.push_back(target);
-      m_http.Open(session, post ? "POST" : "GET", url.server, url.port, url.object, "");
+      m_http.Open(session, post ? "POST" : "GET", url.server, url.port, url.object, "",
+                  kPageCap + kPagePieceSize);
       status = post ? m_http.Send(kFormContentType, m_request.body) : m_http.Send();
       m_details.finalStatus = status;
       ++followed;

@@ -414,10 +414,10 @@ void CJobManager::OnUpdatingEngine(intptr_t key, int jobId) {
 }
 
 void CJobManager::OnUpdateNotice(int notice) {
-  if (m_noticeSeen) {
+  if (App().updateNoticeShown) {
     return;
   }
-  m_noticeSeen = true;
+  App().updateNoticeShown = true;
   if (notice == 1) {
     LogMessage(kLogStatusBar | kLogMessageBox, kLogPlain,
                "An Update of Tulix is now available for download.");

@@ -149,7 +149,6 @@ class CJobManager : public MessageTarget {
   std::unordered_set<int> m_returning;        // ids of finished jobs whose worker is not back
   bool m_timerStarted = false;
   int m_tick = 0;
-  bool m_noticeSeen = false;  // only the first update notice of a run is acted on
 };
 
 }  // namespace tulix

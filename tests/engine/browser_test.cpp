@@ -24,6 +24,7 @@
 #include "platform/http.h"
 #include "platform/paths.h"
 #include "platform/shell.h"
+#include "recording_shell.h"
 #include "test_support.h"
 #include "wire_server.h"
 
@@ -34,33 +35,7 @@ using namespace std::chrono_literals;
 using test::ReadFileBytes;
 using test::WriteFileBytes;
 
-// Answers the browser lookup as told and records every start and open instead of doing it.
-class RecordingShell : public ShellLauncher {
- public:
-  ExecutableLookup FindExecutable(const std::string& file) override {
-    std::lock_guard lock(m_mutex);
-    lookedUp.push_back(file);
-    return answer;
-  }
-  bool StartProcess(const std::vector<std::string>& argv) override {
-    std::lock_guard lock(m_mutex);
-    started.push_back(argv);
-    return true;
-  }
-  bool Open(const std::string& target) override {
-    std::lock_guard lock(m_mutex);
-    opened.push_back(target);
-    return true;
-  }
-
-  ExecutableLookup answer;
-  std::vector<std::string> lookedUp;
-  std::vector<std::vector<std::string>> started;
-  std::vector<std::string> opened;
-
- private:
-  std::mutex m_mutex;
-};
+using test::RecordingShell;
 
 class LineRecorder : public LogUserInterface {
  public:
