@@ -1,5 +1,8 @@
 #include "engine/search_job.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,14 +16,18 @@
 #include <utility>
 #include <vector>
 
+#include "base/settings.h"
 #include "definitions/category.h"
 #include "engine/page_fetcher.h"
 #include "jobs/job_test_support.h"
 #include "loopback_server.h"
 #include "platform/http.h"
 #include "platform/paths.h"
+#include "platform/registry_store.h"
 #include "results/result_filter.h"
 #include "results/saved_search.h"
+#include "update/upgrade_job.h"
+#include "update_server_process.h"
 
 namespace tulix {
 namespace {
@@ -131,18 +138,10 @@ class SearchJobTest : public test::JobSystemTest {
     JobSystemTest::TearDown();
   }
 
-  // Writes web\<file>.ini for an engine on the server's port whose script makes a result of
-  // each li element and queues the page any other link leads to; `mainKeys` adds keys.
+  // Writes web\<file>.ini with EngineText and returns the engine as a fresh scan finds it.
   EngineDefinition& Engine(uint16_t port, const std::string& mainKeys = "",
                            const std::string& file = "loop") {
-    const std::string text = "[main]\nname=Loop\nhost=127.0.0.1\nport=" + std::to_string(port) +
-                             "\nobject=/p1?q=%Q\nTrimLeadingNumbers=0\n" + mainKeys +
-                             "[START]\n"
-                             "1=TAG|RESULT|li|STARTRESULT|\n"
-                             "2=TAG|START|a|SENDRESULTPAGETAG|\n"
-                             "3=TAG|START|input|SAVEINPUTVALUE|\n"
-                             "[RESULT]\n"
-                             "1=TAG|START|/li|SENDRESULT|\n";
+    const std::string text = EngineText(port, mainKeys);
     const std::string path = ToFileSystemPath(JoinPath(GetCategoriesFolder(), "web\\" + file));
     test::WriteFileBytes(path + ".ini", text);
     // Jobs made earlier keep using the engines of the tree they were made from.
@@ -154,6 +153,19 @@ class SearchJobTest : public test::JobSystemTest {
     EXPECT_NE(engine, nullptr);
     engine->Load();
     return *engine;
+  }
+
+  // The definition of an engine on the server's port whose script makes a result of each li
+  // element and queues the page any other link leads to; `mainKeys` adds keys.
+  static std::string EngineText(uint16_t port, const std::string& mainKeys = "") {
+    return "[main]\nname=Loop\nhost=127.0.0.1\nport=" + std::to_string(port) +
+           "\nobject=/p1?q=%Q\nTrimLeadingNumbers=0\n" + mainKeys +
+           "[START]\n"
+           "1=TAG|RESULT|li|STARTRESULT|\n"
+           "2=TAG|START|a|SENDRESULTPAGETAG|\n"
+           "3=TAG|START|input|SAVEINPUTVALUE|\n"
+           "[RESULT]\n"
+           "1=TAG|START|/li|SENDRESULT|\n";
   }
 
   std::shared_ptr<CSearchJob> AddSearchJob(const EngineDefinition& engine) {
@@ -409,6 +421,47 @@ TEST_F(SearchJobTest, EndlessPagesEndInBoundedTime) {
   ASSERT_TRUE(TickUntilDone(stalled));
   EXPECT_EQ(stalled->result, kResultFailure);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
+}
+
+// The whole road of an engine: published on the update server, downloaded into an empty
+// program folder by the upgrade job, found in the category tree and asked by a search job.
+TEST_F(SearchJobTest, AnEngineDownloadedFromTheUpdateServerAnswersASearch) {
+  EngineServer engines([](const std::string& target, httplib::Response& response) {
+    response.set_content(target.rfind("/p1", 0) == 0 ? ResultPage(1, 4, "/p2") : ResultPage(5, 3),
+                         "text/html");
+  });
+  const std::string published = m_temp.File("published");
+  std::filesystem::create_directories(published + "/web");
+  test::WriteFileBytes(published + "/web.cat", "[main]\n");
+  test::WriteFileBytes(published + "/web/loop.ini", EngineText(engines.Port()));
+  // Stamps in the past: the server holds back files changed in the current second.
+  for (const char* file : {"/web.cat", "/web/loop.ini"}) {
+    const timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (published + file).c_str(), times, 0), 0);
+  }
+  test::ServerProcess updates({"--port", "0", published}, m_temp.File("server.log"));
+  m_app->registry().SetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer",
+                              "127.0.0.1:" + std::to_string(updates.Port()));
+  m_app->categoryTree = ScanCategoryTree();  // nothing installed yet
+
+  auto download = CUpgradeCategoryJob::MakeFullDownload();
+  manager().AddJob(download);
+  FirstTick();
+  ASSERT_TRUE(TickUntil([&] { return download->result != kResultNotRun; }));
+  ASSERT_EQ(download->result, kResultSuccess);
+
+  auto* engine = dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find("web\\loop"));
+  ASSERT_NE(engine, nullptr);
+  ASSERT_TRUE(engine->Load());
+  auto search = AddSearchJob(*engine);
+  ASSERT_TRUE(TickUntilDone(search));
+  EXPECT_EQ(search->result, kResultSuccess);
+  EXPECT_EQ(engines.Targets(), (std::vector<std::string>{"/p1?q=blue+whale", "/p2"}));
+  const std::vector<std::string> found = HitAddresses();
+  ASSERT_EQ(found.size(), 7u);
+  EXPECT_EQ(found.front(), "http://r.test/1");
+  EXPECT_EQ(found.back(), "http://r.test/7");
+  EXPECT_EQ(m_search->EnginesFinished(), 1);
 }
 
 }  // namespace
