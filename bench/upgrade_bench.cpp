@@ -64,6 +64,7 @@ class BenchWorld {
     m_folder = fs::temp_directory_path() / ("tulix-upgrade-bench-" + std::to_string(random()));
     Publish();
     StartServer();
+    fs::create_directories(m_folder / "home");
     m_app.emplace((m_folder / "home").string(), (m_folder / "registry.db").string());
     m_scope.emplace(*m_app);
     OpenLog((m_folder / "home").string());
