@@ -3,8 +3,11 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "definitions/safe_name.h"
@@ -69,6 +72,23 @@ struct UpdateServer::Impl {
     return BuildCatalogue({options.folder, options.manifest, SystemClock().Now()});
   }
 
+  // The catalogue that file requests consult. A download asks for one file after another, and
+  // scanning the whole folder for each made a large upgrade cost the square of its file count;
+  // a scan at most once a second is as current as the program can tell (stamps are seconds),
+  // and lists are always answered from a fresh scan.
+  std::shared_ptr<const Catalogue> Recent() const {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(recentLock);
+    if (recent == nullptr || now - recentScanned >= std::chrono::seconds(1)) {
+      recent = std::make_shared<const Catalogue>(Current());
+      recentScanned = now;
+    }
+    return recent;
+  }
+  mutable std::mutex recentLock;
+  mutable std::shared_ptr<const Catalogue> recent;              // guarded by recentLock
+  mutable std::chrono::steady_clock::time_point recentScanned;  // guarded by recentLock
+
   void AnswerList(const httplib::Request& request, httplib::Response& response) const {
     const ListQuery query = ParseListQuery(request.target);
     response.set_content(BuildUpgradeList(Current(), query, options.notice), "text/plain");
@@ -81,8 +101,8 @@ struct UpdateServer::Impl {
       response.set_content("bad file name\n", "text/plain");
       return;
     }
-    const Catalogue catalogue = Current();
-    const CatalogueEntry* entry = catalogue.FindFile(path);
+    const std::shared_ptr<const Catalogue> catalogue = Recent();
+    const CatalogueEntry* entry = catalogue->FindFile(path);
     std::optional<std::string> bytes;
     if (entry != nullptr) {
       bytes = ReadWholeFile(JoinPath(options.folder, entry->Path()));
