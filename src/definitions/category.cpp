@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/application.h"
+#include "base/ascii_case.h"
 #include "base/decimal_number.h"
 #include "base/log.h"
 #include "base/settings.h"
@@ -29,13 +30,6 @@ constexpr size_t kMaxValue = 9999;
 // Every category's keyword list ends with these: a search for "search" or "site" says little
 // about which category it belongs to.
 constexpr std::string_view kFixedKeywords = "search:-100 site:-100";
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // The category values read through the layered lookup, in the order Save writes them, with
 // the default each is read with: a fixed number, or the setting named.

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/application.h"
+#include "base/ascii_case.h"
 #include "base/log.h"
 #include "base/settings.h"
 #include "base/token_splitter.h"
@@ -32,13 +33,6 @@ std::string ReadText(const char* section, const char* key, const char* def,
 
 int ReadInt(const char* section, const char* key, int def, const std::string& file) {
   return static_cast<int>(GetPrivateProfileInt(section, key, def, file));
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 // The words of `text` as the field splitter (no escapes) gives them at blanks; a quoted part

@@ -1,9 +1,13 @@
 #include "definitions/safe_name.h"
 
+#include "platform/url.h"
+
 namespace tulix {
 
 bool IsSafeRelativePath(std::string_view name) {
-  if (name.empty() || name[0] == '\\' || name[0] == '/') {
+  // A NUL would cut the path short in the file system, and a line end would split a request
+  // line or a log line: no file name the program writes holds either.
+  if (name.empty() || name[0] == '\\' || name[0] == '/' || HasControlCharacters(name)) {
     return false;
   }
   if (name.size() >= 2 && name[1] == ':') {

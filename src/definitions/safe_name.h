@@ -8,8 +8,8 @@
 
 namespace tulix {
 
-// False for an empty name, an absolute one ("\x", "/x", a drive "c:"), and one with a ".."
-// component between either kind of separator.
+// False for an empty name, an absolute one ("\x", "/x", a drive "c:"), one with a ".."
+// component between either kind of separator, and one holding a control character.
 bool IsSafeRelativePath(std::string_view name);
 
 }  // namespace tulix

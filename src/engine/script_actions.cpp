@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii_case.h"
 #include "base/token_splitter.h"
 #include "engine/address_resolution.h"
 #include "engine/page_scanner.h"
@@ -23,22 +24,6 @@ constexpr int kScriptEndId = kTagScript + kEndTagBit;
 
 bool IsAsciiLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-char AsciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Whether a decoded byte may stand in an address as it is. Result addresses go into request

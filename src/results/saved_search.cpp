@@ -7,9 +7,10 @@
 #include <utility>
 
 #include "base/application.h"
+#include "base/ascii_case.h"
+#include "base/decimal_number.h"
 #include "definitions/word_lists.h"
 #include "platform/profile_file.h"
-#include "base/decimal_number.h"
 #include "results/result_filter.h"
 #include "results/search_hit_sink.h"
 
@@ -23,20 +24,6 @@ constexpr char kResultsSection[] = "results";
 
 std::recursive_mutex& ResultsLock() {
   return App().resultsLock;
-}
-
-std::string AsciiLowerCopy(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return lower;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  return AsciiLowerCopy(a) == AsciiLowerCopy(b);
 }
 
 bool DeleteSection(const std::string& file, const std::string& section) {
@@ -55,8 +42,9 @@ void ClearStoredResults(const std::string& file) {
     if (section.empty()) {
       break;
     }
-    if (!SameName(section, kMainSection) && !SameName(section, kSummarySection) &&
-        !SameName(section, kResultsSection)) {
+    if (!EqualsIgnoringCase(section, kMainSection) &&
+        !EqualsIgnoringCase(section, kSummarySection) &&
+        !EqualsIgnoringCase(section, kResultsSection)) {
       DeleteSection(file, section);
     }
   }

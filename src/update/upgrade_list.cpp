@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "base/application.h"
+#include "base/ascii_case.h"
 #include "base/settings.h"
 #include "base/token_splitter.h"
 #include "definitions/safe_name.h"
@@ -27,10 +28,6 @@ constexpr size_t kMaxUpgradePathLength = 1024;
 bool IsControl(char c) {
   const auto byte = static_cast<unsigned char>(c);
   return byte < 32 || byte == 127;
-}
-
-bool HasControl(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), IsControl);
 }
 
 // Cuts the next field off `rest` at `delimiters`.
@@ -108,7 +105,7 @@ std::optional<std::string> BuildUpgradeListObject(const UpgradeListQuery& query,
   std::string object(kListObject);
   char separator = '?';
   for (const auto& [name, value] : parameters) {
-    if (HasControl(*value)) {
+    if (HasControlCharacters(*value)) {
       if (refused != nullptr) {
         *refused = name;
       }
@@ -133,7 +130,7 @@ std::string UpgradeFileObject(std::string_view path) {
 }
 
 bool IsSafeUpgradePath(std::string_view path) {
-  return path.size() <= kMaxUpgradePathLength && !HasControl(path) && IsSafeRelativePath(path);
+  return path.size() <= kMaxUpgradePathLength && IsSafeRelativePath(path);
 }
 
 bool IsWebPageEntry(std::string_view path) {
@@ -152,9 +149,7 @@ bool IsPlainHttpAddress(std::string_view address) {
 
 std::optional<UpdateServerAddress> ParseUpdateServer(std::string_view text) {
   constexpr std::string_view kScheme = "http://";
-  if (text.size() > kScheme.size() &&
-      std::equal(kScheme.begin(), kScheme.end(), text.begin(),
-                 [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+  if (text.size() > kScheme.size() && StartsWithIgnoringCase(text, kScheme)) {
     text.remove_prefix(kScheme.size());
     if (text.ends_with('/')) {
       text.remove_suffix(1);
@@ -163,7 +158,7 @@ std::optional<UpdateServerAddress> ParseUpdateServer(std::string_view text) {
   UpdateServerAddress address;
   const size_t colon = text.find(':');
   address.host = std::string(text.substr(0, colon));
-  if (address.host.empty() || HasControl(address.host) ||
+  if (address.host.empty() || HasControlCharacters(address.host) ||
       address.host.find_first_of(" /?#@") != std::string::npos) {
     return std::nullopt;
   }

@@ -50,17 +50,6 @@ void LogRequest(const httplib::Request& request, const httplib::Response& respon
                response.body.size());
 }
 
-// The part of a file request that names a file below the served folder, as the program sends
-// it: folder and file joined with a backslash or a slash.
-bool IsAcceptablePath(std::string_view path) {
-  for (unsigned char c : path) {
-    if (c < 32 || c == 127) {
-      return false;
-    }
-  }
-  return IsSafeRelativePath(path);
-}
-
 }  // namespace
 
 struct UpdateServer::Impl {
@@ -96,7 +85,7 @@ struct UpdateServer::Impl {
 
   void AnswerFile(const httplib::Request& request, httplib::Response& response) const {
     const std::string path = request.matches[1];
-    if (!IsAcceptablePath(path)) {
+    if (!IsSafeRelativePath(path)) {
       response.status = 400;
       response.set_content("bad file name\n", "text/plain");
       return;
