@@ -30,6 +30,7 @@ class HttpSession;
 class RegistryStore;
 class ResultFilter;
 class RunQueue;
+class SearchViewHooks;
 class SiteList;
 class Tree;
 class WeightedWordList;
@@ -58,6 +59,9 @@ class TulixApplication {
   // ReadCategoryTree / ChangeCategoryTree (definitions/category.h), which say who holds it how.
   std::shared_mutex categoryTreeLock;
   std::shared_ptr<Tree> searchTree;
+  // What the front end does when a search is submitted, completes or loses its file
+  // (results/saved_search.h); none in a bare core. Main thread.
+  std::shared_ptr<SearchViewHooks> searchView;
   // The job machinery (src/jobs): the run queue with the orphan list and the exiting flag, the
   // worker pool, the job manager and the dispatcher thread.
   std::shared_ptr<RunQueue> runQueue;

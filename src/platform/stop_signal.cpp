@@ -30,4 +30,11 @@ int WaitForStopSignal() {
   return signal;
 }
 
+int TakePendingStopSignal() {
+  const sigset_t set = StopSignals();
+  const timespec now{0, 0};
+  const int signal = sigtimedwait(&set, nullptr, &now);
+  return signal > 0 ? signal : 0;
+}
+
 }  // namespace tulix

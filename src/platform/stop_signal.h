@@ -16,4 +16,8 @@ void BlockStopSignals();
 // Waits until SIGINT or SIGTERM arrives and returns its number.
 int WaitForStopSignal();
 
+// Takes a pending SIGINT or SIGTERM without waiting and returns its number; 0 when none is
+// pending. For programs that look for the signal between rounds of their own loop.
+int TakePendingStopSignal();
+
 }  // namespace tulix

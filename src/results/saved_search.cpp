@@ -175,9 +175,11 @@ std::unique_ptr<HitSink> SavedSearch::MakeHitSink() {
 }
 
 void SavedSearch::EngineFinished(CJob& job, int code) {
-  (void)job;
-  (void)code;
   ++m_enginesFinished;
+  if (code != kResultSuccess) {
+    ++m_enginesFailed;
+  }
+  JobFinished(job);
 }
 
 int SavedSearch::Found() const {

@@ -19,7 +19,10 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "definitions/engine_definition.h"
 #include "definitions/saved_search_node.h"
@@ -29,6 +32,7 @@
 
 namespace tulix {
 
+class CategoryNode;
 class SavedSearch;
 
 // The options of a search, as the `Main` and `ResultSummary` sections of its file hold them.
@@ -57,6 +61,39 @@ class SearchChangeListener {
   virtual void SearchChanged(SavedSearch& search) = 0;
 };
 
+// How a submission ended.
+enum class SubmitOutcome {
+  kStarted,           // search jobs were handed to the job manager
+  kWaitingForUpdate,  // an upgrade job checks the engines first and submits the search again
+  kUnknownCategory,   // the search's category is not installed; nothing was submitted
+  kNoEngine,          // no engine of the category may be asked; the old results stay
+};
+
+// What the front end (the desktop program's views, the command line) does when a search changes
+// state. Registered as App().searchView; every call comes on the main thread.
+class SearchViewHooks {
+ public:
+  virtual ~SearchViewHooks() = default;
+  // A submission ended; with kStarted the view shows the search (its list was just emptied).
+  virtual void SearchSubmitted(SavedSearch& search, SubmitOutcome outcome) {
+    (void)search;
+    (void)outcome;
+  }
+  // The last job of the search ended and the search was stored (`stored` false: it could not
+  // be written).
+  virtual void SearchCompleted(SavedSearch& search, bool stored) {
+    (void)search;
+    (void)stored;
+  }
+  // The search's file was removed: a view that shows the search empties.
+  virtual void SearchFileDeleted(SavedSearch& search) { (void)search; }
+  // Shows the property sheet on `copy`; true when the user pressed OK.
+  virtual bool EditSearchProperties(SearchSettings& copy) {
+    (void)copy;
+    return false;
+  }
+};
+
 class SavedSearch : public SavedSearchNode, public SearchJobTarget {
  public:
   SavedSearch() = default;
@@ -83,9 +120,44 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
   // Hits of a search job pass the application's result filter with this search's Shopping
   // value, then AddEngineHit.
   std::unique_ptr<HitSink> MakeHitSink() override;
-  // Counts the engines that have finished in this run (main thread).
+  // Counts the engines that have finished in this run, then JobFinished (main thread).
   void EngineFinished(CJob& job, int code) override;
   int EnginesFinished() const { return m_enginesFinished; }
+  // Engines of this run that ended without success (a failed fetch, a stop).
+  int EnginesFailed() const { return m_enginesFailed; }
+
+  // ---- submission (main thread) ----
+
+  // A new search from `settings` under `folder` of App().searchTree (null: the top). Engines and
+  // results per engine left at -1 take the category's values. The node is named by the local
+  // time ("%Y%m%d%H%M%S"); when that name is taken, here or by another process, the next free
+  // second is used. The settings are saved at once. Null when no file could be made.
+  static SavedSearch* CreateSearch(const SearchSettings& settings, TreeNode* folder = nullptr);
+
+  // Chooses the engines and starts a search job for each; with `checkUpdates`, a category
+  // whose update check is due is checked first and the search waits for it.
+  SubmitOutcome Submit(bool checkUpdates);
+  // A search job of this search for `engine`, handed to the job manager.
+  void StartJob(const EngineDefinition& engine);
+  // One job of the search ended (each job is counted once); after the last one the results
+  // and settings are stored and the view is told.
+  void JobFinished(CJob& job);
+  // Stops every job of this search: running ones are asked to stop (they end through
+  // JobFinished), the others are counted as finished and removed.
+  void Cancel();
+  // The property sheet on a copy of the settings; on OK the settings are taken, saved and the
+  // search submitted again. False when there is no sheet or the user cancelled.
+  bool EditProperties();
+  // Removes the search's file and tells the view.
+  bool DeleteFile();
+  // The text with each of the search words marked (see HighlightSearchWords in
+  // engine/script_actions.h); the format is "<r>%s</r>" unless changed.
+  std::string HighlightSearchWords(std::string_view text) const;
+  void SetHighlightFormat(std::string format) { m_highlightFormat = std::move(format); }
+  // EngineCount, or the category's when it is -1 (-1 when the category is not installed).
+  int EngineCountWanted() const;
+  // False when the last completed run could not be stored.
+  bool LastRunStored() const { return m_lastRunStored; }
 
   // Merges one accepted hit into the current list (see the file comment), raises Found for a
   // new or revived result, scores the result and tells the listener. Any thread.
@@ -132,16 +204,43 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
   void TellListener();
   SearchResult& ReviveOrCreate(const EngineHit& hit, const std::string& href);
 
+  // What a submission decided, with the category tree held: the engines to ask in the order
+  // they start, or the upgrade job to wait for.
+  struct EngineChoice {
+    SubmitOutcome outcome = SubmitOutcome::kStarted;
+    std::vector<const EngineDefinition*> engines;
+    CategoryNode* upgradeCategory = nullptr;
+    std::string upgradeNames;  // each followed by "|"; empty: the category alone
+  };
+  EngineChoice ChooseWebEngines(CategoryNode& web, bool checkUpdates);
+  EngineChoice ChooseCategoryEngines(CategoryNode& category, bool checkUpdates);
+
   std::string m_explicitFile;
+  std::string m_highlightFormat = "<r>%s</r>";
+  std::unordered_set<int> m_countedJobs;  // main thread: ids of the jobs JobFinished counted
+  bool m_lastRunStored = true;
   // Guarded by the results lock.
   ResultList m_current;
   ResultList m_previous;
   SearchChangeListener* m_listener = nullptr;
   int m_enginesFinished = 0;  // main thread
+  int m_enginesFailed = 0;    // main thread
   // The words of the name the counts were made from, so they are split once per name.
   std::string m_countedName;
   std::unordered_map<std::string, int> m_searchWordCounts;
   int m_searchWordTotal = 0;
 };
+
+// The saved search whose node name is `name`, depth first through App().searchTree; null when
+// there is none.
+SavedSearch* FindSearch(std::string_view name);
+// The first saved search (tree order) with the same words, type and category as `settings`;
+// when there is none, a new one from `settings` at the top of the tree. Null when it could not
+// be created.
+SavedSearch* FindOrCreateSearch(const SearchSettings& settings);
+
+// The tree of searches with SavedSearch leaves (search folders as folders), and its scan.
+TreeNodeFactory SavedSearchTreeFactory();
+std::unique_ptr<Tree> ScanSavedSearches();
 
 }  // namespace tulix

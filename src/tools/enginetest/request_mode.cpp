@@ -12,7 +12,7 @@
 #include "base/application.h"
 #include "definitions/engine_definition.h"
 #include "tools/enginetest/modes.h"
-#include "tools/enginetest/output.h"
+#include "tools/common/text_output.h"
 #include "tools/enginetest/workspace.h"
 
 namespace tulix::enginetest {
@@ -20,7 +20,7 @@ namespace {
 
 void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
-  AppendJsonText(out, text);
+  tools::AppendJsonText(out, text);
   out += '"';
 }
 

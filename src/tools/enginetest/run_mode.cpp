@@ -23,7 +23,7 @@
 #include "platform/paths.h"
 #include "platform/url.h"
 #include "tools/enginetest/modes.h"
-#include "tools/enginetest/output.h"
+#include "tools/common/text_output.h"
 #include "tools/enginetest/workspace.h"
 
 namespace tulix::enginetest {
@@ -183,7 +183,7 @@ std::string RequestAddress(const RequestSpec& request) {
 
 void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
-  AppendJsonText(out, text);
+  tools::AppendJsonText(out, text);
   out += '"';
 }
 

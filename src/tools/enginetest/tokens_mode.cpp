@@ -9,7 +9,7 @@
 
 #include "engine/page_scanner.h"
 #include "tools/enginetest/modes.h"
-#include "tools/enginetest/output.h"
+#include "tools/common/text_output.h"
 
 namespace tulix::enginetest {
 namespace {
@@ -34,7 +34,7 @@ void AppendPlainText(std::string& out, std::string_view text) {
         break;
       default:
         if (c < 0x20 || c == 0x7F) {
-          AppendHexEscape(out, "\\x", c);
+          tools::AppendHexEscape(out, "\\x", c);
         } else {
           out += ch;
         }
@@ -58,7 +58,7 @@ void PrintTokens(PageScanner& scanner, bool json) {
       std::snprintf(head, sizeof head, "{\"position\":%zu,\"id\":%d,\"depth\":%zu,\"text\":\"",
                     t->index(), t->tagId(), t->depth());
       out += head;
-      AppendJsonText(out, t->text());
+      tools::AppendJsonText(out, t->text());
       out += t->index() < scanner.Count() ? "\"},\n" : "\"}\n";
     } else {
       std::snprintf(head, sizeof head, "%7zu %3d %5zu  ", t->index(), t->tagId(), t->depth());

@@ -1,8 +1,8 @@
-#include "tools/enginetest/output.h"
+#include "tools/common/text_output.h"
 
 #include <cstdio>
 
-namespace tulix::enginetest {
+namespace tulix::tools {
 
 namespace {
 
@@ -48,4 +48,4 @@ void AppendJsonText(std::string& out, std::string_view text) {
   }
 }
 
-}  // namespace tulix::enginetest
+}  // namespace tulix::tools

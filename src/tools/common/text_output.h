@@ -1,10 +1,10 @@
-// Output helpers shared by the modes of tulix-enginetest.
+// Output helpers shared by the command-line tools.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace tulix::enginetest {
+namespace tulix::tools {
 
 // Appends `prefix` and the byte as two lower-case hexadecimal digits.
 void AppendHexEscape(std::string& out, const char* prefix, unsigned char c);
@@ -15,4 +15,4 @@ void AppendHexEscape(std::string& out, const char* prefix, unsigned char c);
 // always valid JSON.
 void AppendJsonText(std::string& out, std::string_view text);
 
-}  // namespace tulix::enginetest
+}  // namespace tulix::tools
