@@ -170,7 +170,10 @@ bool SearchWalk::HasQueuedRequests() const {
 }
 
 int SearchWalk::Fetch(RequestSpec& request, std::string& page) {
-  return FetchPage(m_job, request, page, m_pagesFetched);
+  FetchDetails details;
+  const int code = FetchPage(m_job, request, page, m_pagesFetched, &details);
+  m_lastStatus = details.finalStatus;
+  return code;
 }
 
 void SearchWalk::ProcessPage(ScriptRunner& runner, const RequestSpec& request,

@@ -62,6 +62,9 @@ class SearchWalk {
   int AcceptedHits() const { return m_acceptedHits.load(std::memory_order_relaxed); }
   int DesiredResults() const { return m_desiredResults; }
   int PagesFetched() const { return m_pagesFetched; }
+  // The HTTP status of the last page fetched (0 when none arrived): an engine that answers
+  // with an error page has not really been asked, though the page is walked like any other.
+  int LastStatus() const { return m_lastStatus; }
   void AddPageFetched() { ++m_pagesFetched; }
   const EngineDefinition& Engine() const { return m_engine; }
   const SearchQuery& Search() const { return m_search; }
@@ -89,6 +92,7 @@ class SearchWalk {
   std::string m_pageAddress;
   int m_nextRequest = -1;
   int m_pagesFetched = 0;
+  int m_lastStatus = 0;
   std::atomic<int> m_acceptedHits{0};  // written by the worker only
   int m_desiredResults;
 };

@@ -176,7 +176,9 @@ std::unique_ptr<HitSink> SavedSearch::MakeHitSink() {
 
 void SavedSearch::EngineFinished(CJob& job, int code) {
   ++m_enginesFinished;
-  if (code != kResultSuccess) {
+  const auto* searchJob = dynamic_cast<const CSearchJob*>(&job);
+  const bool errorPage = searchJob != nullptr && searchJob->Walk().LastStatus() >= 400;
+  if (code != kResultSuccess || errorPage) {
     ++m_enginesFailed;
   }
   JobFinished(job);

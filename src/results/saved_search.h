@@ -123,7 +123,8 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
   // Counts the engines that have finished in this run, then JobFinished (main thread).
   void EngineFinished(CJob& job, int code) override;
   int EnginesFinished() const { return m_enginesFinished; }
-  // Engines of this run that ended without success (a failed fetch, a stop).
+  // Engines of this run that ended without success: a failed fetch, a stop, or an error page
+  // (status 400 and above) as their last answer.
   int EnginesFailed() const { return m_enginesFailed; }
 
   // ---- submission (main thread) ----

@@ -8,6 +8,7 @@
 
 #include "base/application.h"
 #include "base/decimal_number.h"
+#include "engine/page_scanner.h"
 #include "results/result_sort.h"
 #include "results/saved_search.h"
 #include "tools/common/text_output.h"
@@ -35,6 +36,39 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+// The text of marked-up result text (the title or summary the results view shows as HTML):
+// tags dropped, entities decoded, runs of blanks made one.
+std::string PlainText(const std::string& markup) {
+  PageScanner scanner(markup);
+  std::string text;
+  for (const PageToken* token = scanner.First(); token != nullptr; token = scanner.Next()) {
+    if (token->tagId() == kTextTokenId) {
+      text += token->text();
+      text += ' ';
+    }
+  }
+  std::string plain;
+  for (char c : DecodeEntities(text)) {
+    const bool blank = static_cast<unsigned char>(c) <= ' ';
+    if (!blank) {
+      plain += c;
+    } else if (!plain.empty() && plain.back() != ' ') {
+      plain += ' ';
+    }
+  }
+  while (!plain.empty() && plain.back() == ' ') {
+    plain.pop_back();
+  }
+  return plain;
+}
+
+std::string Title(const SearchResult& result) {
+  return PlainText(result.ResultTitle());
+}
+std::string Summary(const SearchResult& result) {
+  return PlainText(result.ResultSummaryText());
+}
+
 // Control characters (line ends inside a page's text) would break a line of the listing.
 std::string OneLine(const std::string& text, size_t width) {
   std::string line;
@@ -54,26 +88,34 @@ std::string ResultJson(const SearchResult& result, int number) {
     engines += (i == 0 ? "" : ",") + JsonString(result.engines[i]);
   }
   engines += "]";
-  return "{\"number\":" + DecimalText(number) + ",\"title\":" + JsonString(result.ResultTitle()) +
+  return "{\"number\":" + DecimalText(number) + ",\"title\":" + JsonString(Title(result)) +
          ",\"address\":" + JsonString(result.href) + ",\"engines\":" + engines +
          ",\"rank\":" + DecimalText(result.score.rank) +
          ",\"percent\":" + DecimalText(result.score.percent) +
          ",\"keywords\":" + DecimalText(result.score.keywords) +
          ",\"combined\":" + DecimalText(result.CombinedScore()) +
          ",\"mark\":" + JsonString(MarkName(result.score.mark)) +
-         ",\"summary\":" + JsonString(result.ResultSummaryText()) + "}";
+         ",\"summary\":" + JsonString(Summary(result)) + "}";
+}
+
+std::string EngineList(const SearchResult& result) {
+  std::string names;
+  for (const std::string& engine : result.engines) {
+    names += (names.empty() ? "" : ", ") + engine;
+  }
+  return names;
 }
 
 void PrintResultText(const SearchResult& result, int number) {
-  std::printf("%4d. %s\n", number, OneLine(result.ResultTitle(), 200).c_str());
+  std::printf("%4d. %s\n", number, OneLine(Title(result), 200).c_str());
   std::printf("      %s\n", OneLine(result.href, 400).c_str());
   std::printf("      engines: %s  rank %d  relevance %d%%  keywords %d  combined %d%s\n",
-              OneLine(result.EngineNames(", "), 200).c_str(), result.score.rank,
+              OneLine(EngineList(result), 200).c_str(), result.score.rank,
               result.score.percent, result.score.keywords, result.CombinedScore(),
               result.score.mark == kMarkRanked
                   ? ""
                   : (std::string("  marked ") + MarkName(result.score.mark)).c_str());
-  const std::string summary = OneLine(result.ResultSummaryText(), kSummaryWidth);
+  const std::string summary = OneLine(Summary(result), kSummaryWidth);
   if (!summary.empty()) {
     std::printf("      %s\n", summary.c_str());
   }
