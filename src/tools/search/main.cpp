@@ -37,6 +37,9 @@ constexpr const char kUsage[] =
     "                   (default 50)\n"
     "  --sort KEY       rank, engines, percent, combined or keywords (default combined)\n"
     "  --json           print JSON instead of text\n"
+    "  --update-server ADDRESS\n"
+    "                   the update server to use from now on (host, host:port or\n"
+    "                   http://host:port), stored as the setting Behaviour\\UpdateServer\n"
     "  --list           list the saved searches: name, category, results, words\n"
     "  --show NAME      print a saved search's results without searching (NAME as --list\n"
     "                   shows it, or the search words)\n"
@@ -59,6 +62,7 @@ struct Options {
   std::string name;
   int number = 0;
   int mark = -1;
+  std::string updateServer;
 };
 
 bool ParseNumber(std::string_view text, int low, int high, int* value) {
@@ -122,6 +126,8 @@ bool ParseOption(int argc, char** argv, int& i, Options& options) {
       return Complain("--sort takes rank, engines, percent, combined or keywords, not %s",
                       value);
     }
+  } else if (arg == "--update-server") {
+    options.updateServer = value;
   } else if (arg == "--show") {
     options.command = Command::kShow;
     options.name = value;
@@ -190,6 +196,9 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
     std::fputs("Try tulix-search --help.\n", stderr);
+    return kExitUsage;
+  }
+  if (!options.updateServer.empty() && !StoreUpdateServer(options.updateServer)) {
     return kExitUsage;
   }
   switch (options.command) {

@@ -20,6 +20,7 @@
 #include "jobs/job.h"
 #include "jobs/job_manager.h"
 #include "platform/event_loop.h"
+#include "platform/registry_store.h"
 #include "platform/stop_signal.h"
 #include "tools/search/search_output.h"
 #include "update/upgrade_job.h"
@@ -220,7 +221,9 @@ bool WaitForSearch(Session& session, Console& console, SavedSearch& search,
       console.Progress(ProgressLine(search, watcher));
       nextProgress = SteadyClock::now() + kProgressInterval;
     }
-    return watcher.done;
+    // A search still waiting for its update check has nothing to keep: it just ends.
+    return watcher.done ||
+           (interrupted && watcher.lastOutcome == SubmitOutcome::kWaitingForUpdate);
   });
   console.ClearProgress();
   return !interrupted;
@@ -255,6 +258,16 @@ void ApplyRequest(SavedSearch& search, const SearchRequest& request) {
 
 }  // namespace
 
+bool StoreUpdateServer(const std::string& address) {
+  RegistryStore store;
+  if (!store.SetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer", address)) {
+    std::fprintf(stderr, "tulix-search: could not store the update server %s\n",
+                 address.c_str());
+    return false;
+  }
+  return true;
+}
+
 int RunSearch(const SearchRequest& request) {
   Console console;
   Session session(console);
@@ -288,6 +301,9 @@ int RunSearch(const SearchRequest& request) {
   search->Submit(true);
   const bool finished = WaitForSearch(session, console, *search, *watcher);
   App().jobManager->SetObserver(nullptr);
+  if (!watcher->done) {
+    return kExitInterrupted;
+  }
   if (const int status = ExitForOutcome(console, *watcher, request); status != kExitOk) {
     return status;
   }

@@ -36,6 +36,8 @@ struct SearchRequest {
   bool json = false;
 };
 
+// Stores the update server's address in the settings store; false, said, when it could not.
+bool StoreUpdateServer(const std::string& address);
 // Runs the search and prints its results; returns the exit status.
 int RunSearch(const SearchRequest& request);
 // --list
