@@ -23,8 +23,8 @@ inline std::string WithDemoPort(std::string_view text, int port) {
     std::string line(text.substr(start, end - start));
     start = end;
     const std::string portLine = "port=" + std::string(kDemoDefaultPort);
-    if (line.rfind(portLine, 0) == 0 && line.find_first_not_of("\r\n", portLine.size()) ==
-                                            std::string::npos) {
+    if (line.rfind(portLine, 0) == 0 &&
+        line.find_first_not_of("\r\n", portLine.size()) == std::string::npos) {
       line.replace(5, kDemoDefaultPort.size(), wanted);
     }
     const std::string inAddress = ":" + std::string(kDemoDefaultPort) + "/";

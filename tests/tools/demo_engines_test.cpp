@@ -99,9 +99,9 @@ std::string CorpusFileText(const std::vector<Document>& documents) {
 }
 
 TEST(DemoCorpus, ReadsEscapedFieldsAndTheBundledCorpus) {
-  const std::vector<Document> parsed =
-      demo::ParseCorpus("http://a/\tA\\ttab\tline\\none\\\\two\\r\nbroken line\tonly two\n"
-                        "http://b/\tB\ttext\n");
+  const std::vector<Document> parsed = demo::ParseCorpus(
+      "http://a/\tA\\ttab\tline\\none\\\\two\\r\nbroken line\tonly two\n"
+      "http://b/\tB\ttext\n");
   ASSERT_EQ(parsed.size(), 2u);
   EXPECT_EQ(parsed[0].title, "A\ttab");
   EXPECT_EQ(parsed[0].text, "line\none\\two\r");
@@ -163,8 +163,7 @@ TEST(DemoEngines, RankTheSameMatchesEachInItsOwnOrder) {
     for (size_t j = 0; j < i; ++j) {
       const std::vector<uint32_t> top(rankings[i].begin(), rankings[i].begin() + 10);
       const std::vector<uint32_t> other(rankings[j].begin(), rankings[j].begin() + 10);
-      EXPECT_NE(top, other) << demo::AllEngines()[i].name << " and "
-                            << demo::AllEngines()[j].name;
+      EXPECT_NE(top, other) << demo::AllEngines()[i].name << " and " << demo::AllEngines()[j].name;
     }
   }
   // The engines' first results differ, so merging has something to do.
@@ -423,8 +422,8 @@ class DemoDefinitionsTest : public test::TulixTest,
     m_app = std::make_unique<TulixApplication>(m_home, m_registry);
     m_scope = std::make_unique<ScopedApplication>(*m_app);
     m_noProxy.emplace();
-    test::CopyDemoEngineSet(TULIX_DEMO_ENGINE_SET_DIR,
-                            ToFileSystemPath(GetCategoriesFolder()), s_server->Port());
+    test::CopyDemoEngineSet(TULIX_DEMO_ENGINE_SET_DIR, ToFileSystemPath(GetCategoriesFolder()),
+                            s_server->Port());
   }
   void TearDown() override {
     m_scope.reset();
@@ -465,7 +464,8 @@ class DemoDefinitionsTest : public test::TulixTest,
     query.text = words;
     query.mode = mode;
     query.titlesOnly = GetParam().titlesOnly;
-    std::vector<uint32_t> ranked = demo::RankAll(*demo::FindEngine(GetParam().engine), index, query);
+    std::vector<uint32_t> ranked =
+        demo::RankAll(*demo::FindEngine(GetParam().engine), index, query);
     ranked.resize(std::min(ranked.size(), count));
     std::vector<std::string> lines;
     for (uint32_t doc : ranked) {

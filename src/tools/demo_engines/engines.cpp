@@ -115,9 +115,8 @@ const char* ModeName(MatchMode mode) {
 std::vector<uint32_t> RankAll(const DemoEngine& engine, const CorpusIndex& index,
                               const EngineQuery& query) {
   std::vector<Match> matches = index.Find(SplitWords(query.text), query.mode, query.titlesOnly);
-  std::sort(matches.begin(), matches.end(), [&](const Match& a, const Match& b) {
-    return engine.ranksBefore(a, b, index);
-  });
+  std::sort(matches.begin(), matches.end(),
+            [&](const Match& a, const Match& b) { return engine.ranksBefore(a, b, index); });
   std::vector<uint32_t> docs;
   docs.reserve(matches.size());
   for (const Match& match : matches) {

@@ -164,8 +164,8 @@ int Serve(const CorpusIndex& index, const ServerOptions& options) {
   }
   std::fprintf(stdout, "%d\n", port);
   std::fflush(stdout);
-  std::fprintf(stderr, "tulix-demo-engines: listening on http://%s:%d/ with", options.address.c_str(),
-               port);
+  std::fprintf(stderr, "tulix-demo-engines: listening on http://%s:%d/ with",
+               options.address.c_str(), port);
   for (const DemoEngine& engine : AllEngines()) {
     std::fprintf(stderr, " /%s/", engine.name);
   }

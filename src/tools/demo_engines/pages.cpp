@@ -113,17 +113,18 @@ std::string TableResults(const DemoEngine& engine, const CorpusIndex& index,
     const Document& d = index.Documents()[doc];
     // Cells without blanks between them: a blank would count as a cell of the row.
     html += "<tr><td>" + std::to_string(++rank) + ".</td><td>" +
-            Anchor(d.address, HtmlEscape(d.title)) + "<br>" + HtmlEscape(Snippet(d)) +
-            "</td><td>" + HtmlEscape(HostOf(d.address)) + "</td></tr>\n";
+            Anchor(d.address, HtmlEscape(d.title)) + "<br>" + HtmlEscape(Snippet(d)) + "</td><td>" +
+            HtmlEscape(HostOf(d.address)) + "</td></tr>\n";
   }
   html += "</table>\n<p class=\"pager\">";
   if (query.offset > 0) {
     html += Anchor(PageAddress(engine, query, std::max(0, query.offset - query.perPage)),
-                   "Previous", "class=\"prev\"") + " ";
+                   "Previous", "class=\"prev\"") +
+            " ";
   }
   if (page.hasNext) {
-    html += Anchor(PageAddress(engine, query, query.offset + query.perPage), "Next",
-                   "class=\"next\"");
+    html +=
+        Anchor(PageAddress(engine, query, query.offset + query.perPage), "Next", "class=\"next\"");
   }
   return html + "</p>\n";
 }
@@ -133,31 +134,31 @@ std::string ListResults(const DemoEngine& engine, const CorpusIndex& index,
   std::string html = "<ul class=\"hits\">\n";
   for (uint32_t doc : page.docs) {
     const Document& d = index.Documents()[doc];
-    html += "<li>" + Anchor(d.address, HtmlEscape(d.title)) + " - <span>" +
-            HtmlEscape(Snippet(d)) + "</span> <i>" + HtmlEscape(HostOf(d.address)) + "</i></li>\n";
+    html += "<li>" + Anchor(d.address, HtmlEscape(d.title)) + " - <span>" + HtmlEscape(Snippet(d)) +
+            "</span> <i>" + HtmlEscape(HostOf(d.address)) + "</i></li>\n";
   }
   html += "</ul>\n<p>Related searches:</p>\n<ul class=\"related\">";
   for (const char* extra : {"linux", "library"}) {
-    html += "<li>" + Anchor(RelatedAddress(engine, query, extra),
-                            HtmlEscape(query.text) + " " + extra) + "</li>";
+    html += "<li>" +
+            Anchor(RelatedAddress(engine, query, extra), HtmlEscape(query.text) + " " + extra) +
+            "</li>";
   }
   html += "</ul>\n";
   const int pageNumber = query.offset / query.perPage + 1;
   const size_t pages = (page.total + static_cast<size_t>(query.perPage) - 1) / query.perPage;
-  html += "<p class=\"pages\">Page " + std::to_string(pageNumber) + " of " +
-          std::to_string(pages);
+  html += "<p class=\"pages\">Page " + std::to_string(pageNumber) + " of " + std::to_string(pages);
   if (page.hasNext) {
     html += " " + Anchor(PageAddress(engine, query, query.offset + query.perPage), "Next page");
   }
   return html + "</p>\n";
 }
 
-std::string DivResults(const DemoEngine& engine, const CorpusIndex& index,
-                       const EngineQuery& query, const ResultPage& page) {
-  std::string html = "<div id=\"main\">\n<div class=\"sponsored\"><div class=\"item\">" +
-                     Anchor(SponsoredAddress(engine, query), "Sponsored: " +
-                                                                 HtmlEscape(query.text)) +
-                     "</div></div>\n<div class=\"results\">\n";
+std::string DivResults(const DemoEngine& engine, const CorpusIndex& index, const EngineQuery& query,
+                       const ResultPage& page) {
+  std::string html =
+      "<div id=\"main\">\n<div class=\"sponsored\"><div class=\"item\">" +
+      Anchor(SponsoredAddress(engine, query), "Sponsored: " + HtmlEscape(query.text)) +
+      "</div></div>\n<div class=\"results\">\n";
   for (uint32_t doc : page.docs) {
     const Document& d = index.Documents()[doc];
     html += "<div class=\"result\"><div class=\"head\"><h3>" +
@@ -179,8 +180,8 @@ std::string PostedResults(const DemoEngine& engine, const CorpusIndex& index,
   for (uint32_t doc : page.docs) {
     const Document& d = index.Documents()[doc];
     html += "<h3>" + Anchor(d.address, HtmlEscape(d.title)) + "</h3>\n<p class=\"snippet\">" +
-            HtmlEscape(Snippet(d)) + "<br><span class=\"site\">" +
-            HtmlEscape(HostOf(d.address)) + "</span></p>\n";
+            HtmlEscape(Snippet(d)) + "<br><span class=\"site\">" + HtmlEscape(HostOf(d.address)) +
+            "</span></p>\n";
   }
   if (page.hasNext) {
     // The next page is another post of the same form with the next page number.
@@ -199,8 +200,7 @@ std::string PostedResults(const DemoEngine& engine, const CorpusIndex& index,
     html += "\" value=\"" + std::to_string(query.offset / query.perPage + 2) + "\">";
     html += "<input type=\"submit\" name=\"more\" value=\"More results\"></form>\n";
   }
-  html += "<p class=\"also\">Also try: " +
-          Anchor("/postbox/", "a new search") + "</p>\n";
+  html += "<p class=\"also\">Also try: " + Anchor("/postbox/", "a new search") + "</p>\n";
   return html;
 }
 
@@ -217,10 +217,10 @@ std::string RedirectedResults(const DemoEngine& engine, const CorpusIndex& index
   }
   html += "</dl>\n";
   if (page.hasNext) {
-    html += "<p>" +
-            Anchor(PageAddress(engine, query, query.offset + query.perPage), "Next",
-                   "rel=\"next\"") +
-            "</p>\n";
+    html +=
+        "<p>" +
+        Anchor(PageAddress(engine, query, query.offset + query.perPage), "Next", "rel=\"next\"") +
+        "</p>\n";
   }
   return html;
 }
@@ -275,11 +275,10 @@ std::string QueryEscape(std::string_view text) {
 
 std::string PageAddress(const DemoEngine& engine, const EngineQuery& query, int offset) {
   const int pageValue = engine.pageIsOffset ? offset : offset / query.perPage + 1;
-  std::string address = std::string(engine.searchPath) + "?" + engine.queryParam + "=" +
-                        QueryEscape(query.text) + "&" + engine.modeParam + "=" +
-                        ModeName(query.mode) + "&" + engine.countParam + "=" +
-                        std::to_string(query.perPage) + "&" + engine.pageParam + "=" +
-                        std::to_string(pageValue);
+  std::string address =
+      std::string(engine.searchPath) + "?" + engine.queryParam + "=" + QueryEscape(query.text) +
+      "&" + engine.modeParam + "=" + ModeName(query.mode) + "&" + engine.countParam + "=" +
+      std::to_string(query.perPage) + "&" + engine.pageParam + "=" + std::to_string(pageValue);
   if (query.titlesOnly) {
     address += std::string("&") + kFieldParam + "=title";
   }
@@ -287,15 +286,15 @@ std::string PageAddress(const DemoEngine& engine, const EngineQuery& query, int 
 }
 
 std::string RenderHomePage(const DemoEngine& engine) {
-  return Head(engine, {}) + "<h1>" + engine.label + "</h1>\n" +
-         SearchForm(engine, EngineQuery{}) + "</body></html>\n";
+  return Head(engine, {}) + "<h1>" + engine.label + "</h1>\n" + SearchForm(engine, EngineQuery{}) +
+         "</body></html>\n";
 }
 
 std::string RenderResultPage(const DemoEngine& engine, const CorpusIndex& index,
                              const EngineQuery& query, const ResultPage& page) {
   std::string html = Head(engine, query.text);
-  html += "<div id=\"top\">" + Anchor(std::string("/") + engine.name + "/", engine.label) +
-          " | " + Anchor(std::string("/") + engine.name + "/about", "About") + "</div>\n";
+  html += "<div id=\"top\">" + Anchor(std::string("/") + engine.name + "/", engine.label) + " | " +
+          Anchor(std::string("/") + engine.name + "/about", "About") + "</div>\n";
   html += SearchForm(engine, query);
   html += Summary(query, page);
   switch (engine.style) {
@@ -315,8 +314,9 @@ std::string RenderResultPage(const DemoEngine& engine, const CorpusIndex& index,
       html += RedirectedResults(engine, index, query, page);
       break;
   }
-  return html + "<p class=\"foot\">Demo engine over Debian package descriptions.</p>\n"
-                "</body></html>\n";
+  return html +
+         "<p class=\"foot\">Demo engine over Debian package descriptions.</p>\n"
+         "</body></html>\n";
 }
 
 }  // namespace tulix::demo

@@ -228,7 +228,8 @@ struct DemoServer::Impl {
     return false;
   }
 
-  void AnswerResults(const DemoEngine& engine, const std::multimap<std::string, std::string>& fields,
+  void AnswerResults(const DemoEngine& engine,
+                     const std::multimap<std::string, std::string>& fields,
                      httplib::Response& response) {
     const EngineQuery query = ReadQuery(engine, fields);
     const ResultPage page = Search(engine, index, query);
@@ -242,8 +243,8 @@ struct DemoServer::Impl {
   void Answer(const httplib::Request& request, httplib::Response& response) {
     const std::string& path = request.path;
     const size_t slash = path.find('/', 1);
-    const DemoEngine* engine =
-        FindEngine(std::string_view(path).substr(1, slash == std::string::npos ? slash : slash - 1));
+    const DemoEngine* engine = FindEngine(
+        std::string_view(path).substr(1, slash == std::string::npos ? slash : slash - 1));
     if (engine == nullptr) {
       AnswerIndex(path, response);
       return;
@@ -270,8 +271,7 @@ struct DemoServer::Impl {
           question == std::string::npos ? "" : request.target.substr(question);
       const std::string host = request.get_header_value("Host");
       response.set_redirect("http://" + host + "/" + engine->name + "/results" + query, 302);
-    } else if (isSearch ||
-               (engine->style == PageStyle::kRedirected && rest == "/results")) {
+    } else if (isSearch || (engine->style == PageStyle::kRedirected && rest == "/results")) {
       AnswerResults(*engine, fields, response);
     } else if (rest.empty() || rest == "/") {
       response.set_content(RenderHomePage(*engine), "text/html; charset=utf-8");

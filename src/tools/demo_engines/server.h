@@ -35,10 +35,10 @@ bool ParseFailure(const std::string& text, Failure* failure);
 
 struct ServerOptions {
   std::string address = "127.0.0.1";
-  int port = kDefaultPort;  // 0 lets the system pick one
-  int latencyMs = 0;        // delay before every result page
-  std::map<std::string, int> engineLatencyMs;   // by engine name, instead of latencyMs
-  std::map<std::string, Failure> failures;      // by engine name
+  int port = kDefaultPort;                     // 0 lets the system pick one
+  int latencyMs = 0;                           // delay before every result page
+  std::map<std::string, int> engineLatencyMs;  // by engine name, instead of latencyMs
+  std::map<std::string, Failure> failures;     // by engine name
 };
 
 class DemoServer {
