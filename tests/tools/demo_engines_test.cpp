@@ -525,6 +525,38 @@ std::string DefinitionName(const testing::TestParamInfo<DefinitionCase>& info) {
 INSTANTIATE_TEST_SUITE_P(Bundled, DemoDefinitionsTest, testing::ValuesIn(kDefinitions),
                          DefinitionName);
 
+// The set as the update server publishes it: every file with the manifest's stamp, whenever
+// the files were checked out or copied, and the manifest itself not among them.
+TEST(DemoEngineSet, PublishesWithTheManifestsStamps) {
+  test::TempFolder temp;
+  const std::string folder = temp.File("set");
+  test::CopyDemoEngineSet(TULIX_DEMO_ENGINE_SET_DIR, folder, 4242);
+  test::ServerProcess server({"--port", "0", "--manifest",
+                              std::string(TULIX_DEMO_ENGINE_SET_DIR) + "/manifest.txt", folder},
+                             temp.File("server.log"));
+  httplib::Client client = ClientFor(server.Port());
+  auto list =
+      client.Get("/tulix/getupgradelist.php?ctimestamp=&timestamp=&category=web&v=1.500&d=&a=1");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->body,
+            "0\n"
+            "|README.md|1765152000|\n"
+            "|software.cat|1765152000|\n"
+            "|web.cat|1765152000|\n"
+            "software|nidus-titles.ini|1765152000|\n"
+            "software|tabula-titles.ini|1765152000|\n"
+            "web|listel.ini|1765152000|\n"
+            "web|nidus.ini|1765152000|\n"
+            "web|postbox.ini|1765152000|\n"
+            "web|relay.ini|1765152000|\n"
+            "web|tabula.ini|1765152000|\n");
+  auto tabula = client.Get("/tulix/categories/web/tabula.ini");
+  ASSERT_TRUE(tabula);
+  EXPECT_NE(tabula->body.find("\nport=4242\n"), std::string::npos);
+  EXPECT_EQ(server.StopWith(SIGTERM), 0);
+  EXPECT_EQ(test::ReadFileBytes(temp.File("server.log")).find("manifest line"), std::string::npos);
+}
+
 TEST(DemoEngineSet, PortRewriteTouchesOnlyTheDefaultPort) {
   EXPECT_EQ(test::WithDemoPort("home=http://127.0.0.1:8381/tabula/\r\nport=8381\r\n"
                                "object=/x?n=8381&p=1\nport=83810\n",
