@@ -174,11 +174,12 @@ TEST(DemoEngines, RankTheSameMatchesEachInItsOwnOrder) {
   EXPECT_GE(firsts.size(), 3u);
 }
 
-TEST(DemoEngines, SearchOfTheBundledCorpusTakesWellUnderAMillisecond) {
+TEST(DemoEngines, SearchOfTheBundledCorpusIsQuick) {
   const CorpusIndex& index = BundledIndex();
   const char* const kQueries[] = {"free software", "library", "text editor", "the of and"};
   constexpr int kRounds = 50;
   int searches = 0;
+  size_t found = 0;
   const auto start = Clock::now();
   for (int round = 0; round < kRounds; ++round) {
     for (const DemoEngine& engine : demo::AllEngines()) {
@@ -186,12 +187,14 @@ TEST(DemoEngines, SearchOfTheBundledCorpusTakesWellUnderAMillisecond) {
         EngineQuery query;
         query.text = words;
         query.mode = round % 2 == 0 ? MatchMode::kAnyWords : MatchMode::kAllWords;
-        searches += demo::Search(engine, index, query).total > 0 ? 1 : 1;
+        found += demo::Search(engine, index, query).total;
+        ++searches;
       }
     }
   }
   const auto each = (Clock::now() - start) / searches;
-  // Generous for a sanitizer build on a busy machine; a plain build takes a tenth of it.
+  EXPECT_GT(found, 0u);
+  // Generous for a sanitizer build on a busy machine; a plain build takes about 0.15 ms.
   EXPECT_LT(each, std::chrono::milliseconds(2));
 }
 
