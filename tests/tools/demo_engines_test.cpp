@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/application.h"
+#include "definitions/category.h"
 #include "definitions/engine_definition.h"
 #include "demo_engine_set.h"
 #include "engine/page_fetcher.h"
@@ -515,6 +516,39 @@ TEST_P(DemoDefinitionsTest, FindEveryResultOfTheirEngineInOrderAcrossAllPages) {
     EXPECT_EQ(found, expected);
     // Ten a page; the last page offers no next one, so nothing more is fetched.
     EXPECT_EQ(pages, std::max<int>(1, (static_cast<int>(expected.size()) + 9) / 10));
+  }
+}
+
+// The software engines join a web search only for their category's words; a search in the
+// software category asks them alone.
+TEST_F(DemoDefinitionsTest, SoftwareEnginesJoinWebSearchesForTheirWords) {
+  m_app->categoryTree = ScanCategoryTree();
+  auto engine = [&](const char* path) {
+    auto* found = dynamic_cast<EngineDefinition*>(m_app->categoryTree->Find(path));
+    EXPECT_NE(found, nullptr) << path;
+    return found;
+  };
+  EngineDefinition* software = engine("software\\tabula-titles");
+  EngineDefinition* web = engine("web\\relay");
+  ASSERT_TRUE(software != nullptr && web != nullptr);
+  struct Case {
+    const char* category;
+    const char* text;
+    int softwarePriority;
+    int webPriority;
+  } cases[] = {
+      {"web", "free software", 0, 500},
+      {"web", "Text Editor", 0, 500},
+      {"web", "image viewer", kEngineNotInSearch, 500},
+      {"software", "image viewer", 100, kEngineNotInSearch},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.category) + "/" + c.text);
+    const SearchQuery query{c.text, kSearchAllWords, 20, c.category};
+    software->ComputePriority(query);
+    web->ComputePriority(query);
+    EXPECT_EQ(software->priority(), c.softwarePriority);
+    EXPECT_EQ(web->priority(), c.webPriority);
   }
 }
 
