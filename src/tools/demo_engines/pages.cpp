@@ -1,5 +1,6 @@
 #include "tools/demo_engines/pages.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tulix::demo {
