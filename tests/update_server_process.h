@@ -1,5 +1,6 @@
-// tulix-update-server as a process of its own for tests: started on 127.0.0.1 with a port the
-// system picks (read from its first line of output), killed when the object goes.
+// A server tool (tulix-update-server unless told otherwise, or tulix-demo-engines) as a process
+// of its own for tests: started on 127.0.0.1 with a port the system picks (read from its first
+// line of output), killed when the object goes.
 #pragma once
 
 #include <fcntl.h>
@@ -29,8 +30,12 @@ inline bool WaitReadable(int fd) {
 
 class ServerProcess {
  public:
-  ServerProcess(const std::vector<std::string>& options, const std::string& log) {
-    std::vector<std::string> args = {TULIX_UPDATE_SERVER_BINARY};
+  ServerProcess(const std::vector<std::string>& options, const std::string& log)
+      : ServerProcess(TULIX_UPDATE_SERVER_BINARY, options, log) {}
+
+  ServerProcess(const std::string& binary, const std::vector<std::string>& options,
+                const std::string& log) {
+    std::vector<std::string> args = {binary};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& arg : args) {
