@@ -9,6 +9,7 @@
 #include "base/application.h"
 #include "base/decimal_number.h"
 #include "engine/page_scanner.h"
+#include "platform/paths.h"
 #include "results/result_sort.h"
 #include "results/saved_search.h"
 #include "tools/common/text_output.h"
@@ -152,7 +153,7 @@ void PrintResults(SavedSearch& search, int sortKey, bool json) {
                       ",\"words\":" + JsonString(search.settings.name) +
                       ",\"category\":" + JsonString(search.settings.category) +
                       ",\"found\":" + DecimalText(search.settings.found) +
-                      ",\"file\":" + JsonString(search.ResultsFile()) + ",\"results\":[";
+                      ",\"file\":" + JsonString(ToFileSystemPath(search.ResultsFile())) + ",\"results\":[";
     for (size_t i = 0; i < sorted.size(); ++i) {
       out += (i == 0 ? "\n" : ",\n") + ResultJson(*sorted[i], numbers[sorted[i]]);
     }

@@ -20,6 +20,7 @@
 #include "jobs/job.h"
 #include "jobs/job_manager.h"
 #include "platform/event_loop.h"
+#include "platform/paths.h"
 #include "platform/registry_store.h"
 #include "platform/stop_signal.h"
 #include "tools/search/search_output.h"
@@ -317,7 +318,7 @@ int RunSearch(const SearchRequest& request) {
                 (GetProgramFolder() + "/tulix.log").c_str());
   }
   if (!watcher->stored) {
-    console.Say("the search ran but could not be stored in %s", search->ResultsFile().c_str());
+    console.Say("the search ran but could not be stored in %s", ToFileSystemPath(search->ResultsFile()).c_str());
     return kExitNotStored;
   }
   if (!finished) {
