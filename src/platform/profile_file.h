@@ -19,7 +19,8 @@
 //
 // Thread safety: all functions may be called from any thread. The cache has its own lock and
 // each cached file one more, so calls on different files do not wait for each other and calls
-// on one file (writes of different keys included) run one after another.
+// on one file (writes of different keys included) run one after another. Keeping the cache
+// within its bound never waits for a file another thread is working on.
 #pragma once
 
 #include <cstddef>
@@ -80,8 +81,8 @@ class ProfileText {
 // Forgets every cached file, as a new process would start. Pending batches are written first.
 void ClearProfileCache();
 
-// The cache's default bound: a few hundred saved searches or definition files, and a memory
-// budget that a desktop program can spare.
+// The cache's default bound: 512 files, more than the engine definitions of a large set, and
+// 64 MB of parsed text, about a hundred saved searches of 500 results.
 inline constexpr size_t kProfileCacheDefaultBytes = size_t{64} << 20;
 inline constexpr size_t kProfileCacheDefaultFiles = 512;
 
