@@ -1,5 +1,6 @@
 #include "definitions/tree_scan.h"
 
+#include <algorithm>
 #include <set>
 #include <string_view>
 
@@ -41,6 +42,10 @@ class FolderRecorder {
       }
       return;
     }
+    // File systems list a folder in an order of their own (ext4 by hash), which would make the
+    // trees differ from machine to machine; by name they are the same everywhere.
+    std::sort(entries->begin(), entries->end(),
+              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     for (const FolderEntry& entry : *entries) {
       const bool isFolder = entry.kind == EntryKind::kFolder;
       if (!isFolder && !(entry.kind == EntryKind::kFile && HasLeafExtension(entry.name))) {

@@ -4,10 +4,11 @@
 //
 // Each folder below the scanned one becomes a folder node and each file whose name ends in
 // ".ini" (exactly, in lower case) a leaf; other entries are passed over. Within a folder the
-// scan follows the order in which the system lists it, a folder coming before its contents.
-// Every node is added before it loads its file, so at that moment its order is still 0: it
-// goes before the first sibling already loaded with a positive order. Siblings that load a
-// positive order therefore end up in the reverse of the listing order.
+// scan takes the entries by name (byte order, so "B" before "a"), whatever order the file
+// system lists them in, a folder coming before its contents. Every node is added before it
+// loads its file, so at that moment its order is still 0: it goes before the first sibling
+// already loaded with a positive order. Siblings that load a positive order therefore end up
+// in the reverse of name order.
 //
 // The scan never reads a file itself: only the nodes' Load() do, once each.
 //

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <iterator>
@@ -132,6 +133,8 @@ class Arena : public std::pmr::memory_resource {
   ~Arena() override { Release(); }
 
   size_t Allocated() const { return m_allocated; }
+  // What the blocks take from the heap, unused ends included.
+  size_t Reserved() const { return m_reserved; }
 
   // Only once nothing allocated here is in use any more.
   void Release() {
@@ -142,6 +145,7 @@ class Arena : public std::pmr::memory_resource {
     m_next = nullptr;
     m_left = 0;
     m_allocated = 0;
+    m_reserved = 0;
   }
 
  private:
@@ -156,11 +160,13 @@ class Arena : public std::pmr::memory_resource {
       if (bytes + alignment > kBlockSize / 4) {
         // A long line gets a block of its own.
         m_blocks.push_back(::operator new(bytes + alignment));
+        m_reserved += bytes + alignment;
         void* start = m_blocks.back();
         size_t space = bytes + alignment;
         return std::align(alignment, bytes, start, space);
       }
       m_blocks.push_back(::operator new(kBlockSize));
+      m_reserved += kBlockSize;
       m_next = static_cast<char*>(m_blocks.back());
       m_left = kBlockSize;
       pad = (alignment - reinterpret_cast<uintptr_t>(m_next) % alignment) % alignment;
@@ -179,6 +185,7 @@ class Arena : public std::pmr::memory_resource {
   char* m_next = nullptr;
   size_t m_left = 0;
   size_t m_allocated = 0;
+  size_t m_reserved = 0;
 };
 
 struct Line {
@@ -305,8 +312,19 @@ class Document {
     m_eol = Eol::kCrLf;
   }
 
+  // Gives back all memory, the arena's first block included. The document must be cleared
+  // (or parsed) before its next use.
+  void Release() {
+    m_recent = nullptr;
+    m_sections.clear();
+    Names(&m_arena).swap(m_byName);
+    m_arena.Release();
+  }
+
   // Replaced and deleted lines leave their space in the arena until the file is read again.
   size_t MemoryUsed() const { return m_arena.Allocated(); }
+  // The heap the parsed text holds (its key indexes come on top).
+  size_t Footprint() const { return m_arena.Reserved(); }
 
   void Parse(std::string_view content) {
     Clear();
@@ -648,21 +666,33 @@ struct CachedFile {
 
   const std::string path;  // file-system path
 
-  std::mutex mutex;  // guards everything below
+  std::mutex mutex;  // guards everything below but the atomics
   Document doc;
   FileStamp stamp;  // of the file `doc` was read from or last written to
   bool loaded = false;
   int loadError = 0;   // errno when the file exists but could not be read
   bool dirty = false;  // `doc` holds changes not yet written
   int batchDepth = 0;
+
+  // For the cache's bound; written under `mutex`, read by the cache without it.
+  std::atomic<uint64_t> lastUse{0};  // the cache's tick at the last call on the file
+  std::atomic<size_t> charged{0};    // doc.Footprint() as last counted in the cache's total
 };
 
-// Entries are never removed: forgetting a file drops its parsed text but keeps the entry, so
-// that a thread holding it and the batches open on it stay valid.
+bool Flush(CachedFile& file);
+
+// Every file in use has exactly one entry, so that all threads and batches working on a file
+// share its lock and its pending changes. Parsed files are kept for the next call, within a
+// bound on their number and their memory: beyond it, the least recently used files that no one
+// is working on are forgotten (re-read on their next use). A file with pending batch changes,
+// or whose lock is held at that moment, is never forgotten. An entry leaves the map only when
+// nothing but the map refers to it, so no one can still hold it: every other reference is
+// copied from the map under m_mutex, which the removal holds.
 class ProfileCache {
  public:
   std::shared_ptr<CachedFile> Get(const std::string& fsPath) {
     std::lock_guard lock(m_mutex);
+    m_tick.fetch_add(1, std::memory_order_relaxed);
     auto& file = m_files[fsPath];
     if (!file) {
       file = std::make_shared<CachedFile>(fsPath);
@@ -680,9 +710,122 @@ class ProfileCache {
     return files;
   }
 
+  // Counts what the file holds now and marks it used; the caller holds file.mutex.
+  void Settle(CachedFile& file) {
+    file.lastUse.store(m_tick.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    size_t now = file.doc.Footprint();
+    size_t before = file.charged.load(std::memory_order_relaxed);
+    if (now == before) {
+      return;
+    }
+    file.charged.store(now, std::memory_order_relaxed);
+    m_bytes.fetch_add(now - before, std::memory_order_relaxed);  // wraps to a subtraction
+    if (before == 0) {
+      m_parsedFiles.fetch_add(1, std::memory_order_relaxed);
+    } else if (now == 0) {
+      m_parsedFiles.fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
+
+  // Keeps the cache within its bound; `current` is the file just used, which stays. The caller
+  // holds no file's lock.
+  void Trim(const CachedFile* current) {
+    if (!Over(m_maxBytes.load(std::memory_order_relaxed),
+              m_maxFiles.load(std::memory_order_relaxed))) {
+      return;
+    }
+    std::lock_guard lock(m_mutex);
+    // Forgetting goes on to a little below the bound, so that the next few files read do not
+    // each pay for a pass over the whole cache.
+    size_t maxBytes = m_maxBytes.load(std::memory_order_relaxed);
+    size_t maxFiles = m_maxFiles.load(std::memory_order_relaxed);
+    size_t lowBytes = maxBytes - maxBytes / 8;
+    size_t lowFiles = maxFiles - maxFiles / 8;
+    std::vector<std::pair<uint64_t, CachedFile*>> byAge;
+    byAge.reserve(m_files.size());
+    for (auto& [path, file] : m_files) {
+      if (file.get() != current && file->charged.load(std::memory_order_relaxed) > 0) {
+        byAge.emplace_back(file->lastUse.load(std::memory_order_relaxed), file.get());
+      }
+    }
+    std::sort(byAge.begin(), byAge.end());
+    for (auto& [age, file] : byAge) {
+      if (!Over(lowBytes, lowFiles)) {
+        break;
+      }
+      Forget(*file);
+    }
+    DropUnused();
+  }
+
+  // Forgets every file no one is working on; the others lose their parsed text only.
+  void Clear() {
+    for (const std::shared_ptr<CachedFile>& cached : All()) {
+      std::lock_guard lock(cached->mutex);
+      if (cached->dirty) {
+        Flush(*cached);
+      }
+      Release(*cached);
+    }
+    std::lock_guard lock(m_mutex);
+    DropUnused();
+  }
+
+  ProfileCacheUsage Usage() const {
+    return {m_parsedFiles.load(std::memory_order_relaxed), m_bytes.load(std::memory_order_relaxed)};
+  }
+
+  void SetLimits(size_t maxBytes, size_t maxFiles) {
+    m_maxBytes.store(std::max<size_t>(maxBytes, 1), std::memory_order_relaxed);
+    m_maxFiles.store(std::max<size_t>(maxFiles, 1), std::memory_order_relaxed);
+  }
+
  private:
+  bool Over(size_t maxBytes, size_t maxFiles) const {
+    return m_bytes.load(std::memory_order_relaxed) > maxBytes ||
+           m_parsedFiles.load(std::memory_order_relaxed) > maxFiles;
+  }
+
+  // Drops the parsed text; the caller holds file.mutex and the file has nothing pending.
+  void Release(CachedFile& file) {
+    file.doc.Release();
+    file.loaded = false;
+    file.loadError = 0;
+    Settle(file);
+  }
+
+  // The caller holds m_mutex. A file another thread is working on right now is left alone;
+  // waiting for it here, under the cache's lock, could deadlock with that thread.
+  void Forget(CachedFile& file) {
+    std::unique_lock fileLock(file.mutex, std::try_to_lock);
+    if (fileLock.owns_lock() && file.batchDepth == 0 && !file.dirty) {
+      Release(file);
+    }
+  }
+
+  // Removes the entries that hold no parsed text and that nothing but the map refers to. The
+  // caller holds m_mutex.
+  void DropUnused() {
+    for (auto it = m_files.begin(); it != m_files.end();) {
+      CachedFile& file = *it->second;
+      bool unused = false;
+      if (it->second.use_count() == 1) {
+        // No one else can reach the entry; its lock is free unless a batch is pending on it.
+        std::lock_guard fileLock(file.mutex);
+        unused = file.batchDepth == 0 && !file.dirty &&
+                 file.charged.load(std::memory_order_relaxed) == 0;
+      }
+      it = unused ? m_files.erase(it) : std::next(it);
+    }
+  }
+
   std::mutex m_mutex;
   std::unordered_map<std::string, std::shared_ptr<CachedFile>> m_files;  // guarded by m_mutex
+  std::atomic<uint64_t> m_tick{0};       // advances when a thread turns to another file
+  std::atomic<size_t> m_bytes{0};        // sum of the entries' `charged`
+  std::atomic<size_t> m_parsedFiles{0};  // entries whose `charged` is not 0
+  std::atomic<size_t> m_maxBytes{kProfileCacheDefaultBytes};
+  std::atomic<size_t> m_maxFiles{kProfileCacheDefaultFiles};
 };
 
 // Never destroyed, so that a batch ending during program exit still finds it.
@@ -692,8 +835,9 @@ ProfileCache& Cache() {
 }
 
 // Callers mostly work on one file at a time: each thread remembers the last file it asked for,
-// which spares the cache's lock and the path conversion. Entries are never removed, so the
-// remembered one stays the cache's.
+// which spares the cache's lock and the path conversion. The thread's reference keeps that
+// entry in the cache (only its parsed text may be forgotten, and is then read again), so the
+// remembered entry is always the one every other thread gets for the file.
 std::shared_ptr<CachedFile> CachedFileFor(const std::string& file) {
   thread_local std::string t_lastFile;
   thread_local std::shared_ptr<CachedFile> t_lastCached;
@@ -745,7 +889,7 @@ bool Flush(CachedFile& file) {
   int err = ReplaceFile(file.path, file.doc, &stamp);
   file.dirty = false;
   if (err != 0) {
-    file.doc.Clear();
+    file.doc.Release();
     file.loaded = false;
     // The temporary file goes into the file's folder: not finding it means the folder is missing.
     SetLastError(err == ENOENT ? kErrorPathNotFound : ErrorFromErrno(err));
@@ -755,7 +899,7 @@ bool Flush(CachedFile& file) {
   // A parsed file takes a few times its size; far more means replaced lines piled up, and
   // reading the file again gives their space back.
   if (file.doc.MemoryUsed() > 8 * static_cast<size_t>(stamp.size) + (1 << 20)) {
-    file.doc.Clear();
+    file.doc.Release();
     file.loaded = false;
   }
   return true;
@@ -906,6 +1050,34 @@ std::string ReadValue(Document& doc, const char* section, const char* key, const
   return std::string(ValueOf(it->text).substr(0, size - 1));
 }
 
+// The write itself, on the cached copy of the file; a null `keyName` deletes the section and
+// a null `value` the key.
+bool WriteCached(CachedFile& cached, std::string_view sectionName, const std::string_view* keyName,
+                 const char* value) {
+  std::lock_guard lock(cached.mutex);
+  Refresh(cached);
+  if (cached.loadError != 0) {
+    SetLastError(ErrorFromErrno(cached.loadError));
+    return false;
+  }
+  bool changed = false;
+  if (keyName == nullptr) {
+    changed = cached.doc.DeleteSection(sectionName);
+  } else if (value == nullptr) {
+    changed = cached.doc.DeleteKey(sectionName, *keyName);
+  } else {
+    std::string storage;
+    changed = cached.doc.SetValue(sectionName, *keyName, OneLineValue(value, &storage));
+  }
+  bool written = true;
+  if (changed) {
+    cached.dirty = true;
+    written = cached.batchDepth > 0 || Flush(cached);
+  }
+  Cache().Settle(cached);
+  return written;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -920,9 +1092,15 @@ std::string GetPrivateProfileString(const char* section, const char* key, const 
     return DefaultValue(def, size);
   }
   std::shared_ptr<CachedFile> cached = CachedFileFor(file);
-  std::lock_guard lock(cached->mutex);
-  Refresh(*cached);
-  return ReadValue(cached->doc, section, key, def, size);
+  std::string value;
+  {
+    std::lock_guard lock(cached->mutex);
+    Refresh(*cached);
+    value = ReadValue(cached->doc, section, key, def, size);
+    Cache().Settle(*cached);
+  }
+  Cache().Trim(cached.get());
+  return value;
 }
 
 struct ProfileText::Parsed {
@@ -965,6 +1143,7 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
       std::lock_guard lock(cached->mutex);
       if (cached->dirty) {
         Flush(*cached);
+        Cache().Settle(*cached);
       }
     }
     SetLastError(kErrorFileNotFound);
@@ -982,38 +1161,21 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
   }
 
   std::shared_ptr<CachedFile> cached = CachedFileFor(file);
-  std::lock_guard lock(cached->mutex);
-  Refresh(*cached);
-  if (cached->loadError != 0) {
-    SetLastError(ErrorFromErrno(cached->loadError));
-    return false;
-  }
-  bool changed = false;
-  if (key == nullptr) {
-    changed = cached->doc.DeleteSection(sectionName);
-  } else if (value == nullptr) {
-    changed = cached->doc.DeleteKey(sectionName, keyName);
-  } else {
-    std::string storage;
-    changed = cached->doc.SetValue(sectionName, keyName, OneLineValue(value, &storage));
-  }
-  if (!changed) {
-    return true;
-  }
-  cached->dirty = true;
-  return cached->batchDepth > 0 || Flush(*cached);
+  bool written = WriteCached(*cached, sectionName, key == nullptr ? nullptr : &keyName, value);
+  Cache().Trim(cached.get());
+  return written;
 }
 
 void ClearProfileCache() {
-  for (const std::shared_ptr<CachedFile>& cached : Cache().All()) {
-    std::lock_guard lock(cached->mutex);
-    if (cached->dirty) {
-      Flush(*cached);
-    }
-    cached->doc.Clear();
-    cached->loaded = false;
-    cached->loadError = 0;
-  }
+  Cache().Clear();
+}
+
+ProfileCacheUsage GetProfileCacheUsage() {
+  return Cache().Usage();
+}
+
+void SetProfileCacheLimits(size_t maxBytes, size_t maxFiles) {
+  Cache().SetLimits(maxBytes, maxFiles);
 }
 
 ProfileBatch::ProfileBatch(const std::string& file) : m_file(file) {
@@ -1024,16 +1186,22 @@ ProfileBatch::ProfileBatch(const std::string& file) : m_file(file) {
 
 ProfileBatch::~ProfileBatch() {
   std::shared_ptr<CachedFile> cached = CachedFileFor(m_file);
-  std::lock_guard lock(cached->mutex);
-  if (cached->batchDepth > 0 && --cached->batchDepth == 0 && cached->dirty) {
-    Flush(*cached);
+  {
+    std::lock_guard lock(cached->mutex);
+    if (cached->batchDepth > 0 && --cached->batchDepth == 0 && cached->dirty) {
+      Flush(*cached);
+    }
+    Cache().Settle(*cached);
   }
+  Cache().Trim(cached.get());
 }
 
 bool ProfileBatch::Commit() {
   std::shared_ptr<CachedFile> cached = CachedFileFor(m_file);
   std::lock_guard lock(cached->mutex);
-  return !cached->dirty || Flush(*cached);
+  bool written = !cached->dirty || Flush(*cached);
+  Cache().Settle(*cached);
+  return written;
 }
 
 }  // namespace tulix

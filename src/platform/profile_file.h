@@ -8,7 +8,9 @@
 // and the file keeps its line ends (a new file gets CRLF).
 //
 // Each file is parsed once and kept in a process-wide cache, re-read when the file on disk
-// changed (another process replaced it). Every write replaces the file atomically (a temporary
+// changed (another process replaced it). The cache is bounded in files and in memory: beyond
+// the bound, the least recently used files that no call or batch is working on are forgotten
+// and read again when next asked for. Every write replaces the file atomically (a temporary
 // file in the same folder, then rename), so a crash never leaves half a file. Inside a
 // ProfileBatch for a file, writes only change the cached copy and the file is replaced once,
 // when the outermost batch for it ends.
@@ -17,7 +19,8 @@
 //
 // Thread safety: all functions may be called from any thread. The cache has its own lock and
 // each cached file one more, so calls on different files do not wait for each other and calls
-// on one file (writes of different keys included) run one after another.
+// on one file (writes of different keys included) run one after another. Keeping the cache
+// within its bound never waits for a file another thread is working on.
 #pragma once
 
 #include <cstddef>
@@ -77,6 +80,22 @@ class ProfileText {
 
 // Forgets every cached file, as a new process would start. Pending batches are written first.
 void ClearProfileCache();
+
+// The cache's default bound: 512 files, more than the engine definitions of a large set, and
+// 64 MB of parsed text, about a hundred saved searches of 500 results.
+inline constexpr size_t kProfileCacheDefaultBytes = size_t{64} << 20;
+inline constexpr size_t kProfileCacheDefaultFiles = 512;
+
+// What the cache holds now: the files kept parsed and the heap their parsed text takes.
+struct ProfileCacheUsage {
+  size_t files = 0;
+  size_t bytes = 0;
+};
+ProfileCacheUsage GetProfileCacheUsage();
+
+// Changes the bound (both at least 1). A file just used stays even when it alone is over the
+// bound, as do files with pending batch changes; the cache may then hold more for a while.
+void SetProfileCacheLimits(size_t maxBytes, size_t maxFiles);
 
 // Defers the replacement of one file to the end of the scope: saving thousands of keys writes
 // the file once. Batches for the same file nest; the outermost one writes. A batch belongs to

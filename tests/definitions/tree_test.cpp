@@ -368,15 +368,6 @@ class TreeScanTest : public test::TulixTest {
     fs::create_directories(fs::path(m_top + "/" + relative).parent_path());
     test::WriteFileBytes(m_top + "/" + relative, text);
   }
-  // The names of a folder's entries, in the order the system lists them.
-  std::vector<std::string> Listing(const std::string& relative) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(m_top + "/" + relative)) {
-      names.push_back(entry.path().filename().string());
-    }
-    return names;
-  }
-
   std::string m_top;
 };
 
@@ -388,55 +379,31 @@ std::vector<std::string> RecordStrings(const std::vector<ScanRecord>& records) {
   return out;
 }
 
-TEST_F(TreeScanTest, RecordsFoldersBeforeTheirContentsInListingOrder) {
-  MakeFile("b.ini");
-  MakeFile("A/x.ini");
-  MakeFile("A/Sub/y.ini");
-  MakeFile("A/Sub/notes.txt");
-  MakeFile("c.INI");
-  MakeFile("d.ini.bak");
-  MakeFile("noext");
-  MakeFile("ini");
+TEST_F(TreeScanTest, RecordsFoldersBeforeTheirContentsInNameOrder) {
+  // Made in an order that is neither the names' nor their reverse, so that no file system's
+  // listing (creation order, its reverse, hash order) can pass for name order by chance.
   MakeFile("with space.ini");
-  MakeFile("caf\xc3\xa9.ini");
+  MakeFile("A/x.ini");
+  MakeFile("d.ini.bak");
   MakeFile("\xff\xfe.ini");
+  MakeFile("b.ini");
+  MakeFile("A/Sub/notes.txt");
   MakeFile("dir.ini/z.ini");
+  MakeFile("noext");
+  MakeFile("caf\xc3\xa9.ini");
+  MakeFile("A/Sub/y.ini");
+  MakeFile("c.INI");
   MakeFile("Empty/.keep");
+  MakeFile("ini");
+  MakeFile("A/a.ini");
 
-  auto records = RecordTreeFolder(m_top);
-  std::vector<std::string> got = RecordStrings(records);
-  std::vector<std::string> sorted = got;
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(sorted,
-            (std::vector<std::string>{"folder A", "folder A\\Sub", "folder Empty", "folder dir.ini",
-                                      "leaf A\\Sub\\y", "leaf A\\x", "leaf b", "leaf caf\xc3\xa9",
-                                      "leaf dir.ini\\z", "leaf with space", "leaf \xff\xfe"}));
-
-  auto indexOf = [&got](const std::string& s) {
-    return std::find(got.begin(), got.end(), s) - got.begin();
-  };
-  // A folder comes before everything inside it.
-  EXPECT_LT(indexOf("folder A"), indexOf("leaf A\\x"));
-  EXPECT_LT(indexOf("folder A"), indexOf("folder A\\Sub"));
-  EXPECT_LT(indexOf("folder A\\Sub"), indexOf("leaf A\\Sub\\y"));
-  EXPECT_LT(indexOf("folder dir.ini"), indexOf("leaf dir.ini\\z"));
-
-  // The top folder's records follow the system's listing.
-  std::vector<std::string> topNames;
-  for (const auto& r : records) {
-    if (r.folderPath.empty()) {
-      topNames.push_back(r.name);
-    }
-  }
-  std::vector<std::string> expected;
-  for (const std::string& name : Listing("")) {
-    if (fs::is_directory(m_top + "/" + name)) {
-      expected.push_back(name);
-    } else if (name.size() > 4 && name.substr(name.size() - 4) == ".ini") {
-      expected.push_back(name.substr(0, name.size() - 4));
-    }
-  }
-  EXPECT_EQ(topNames, expected);
+  // Byte order: capitals before small letters, bytes above 127 last; a folder's contents
+  // right after it.
+  EXPECT_EQ(RecordStrings(RecordTreeFolder(m_top)),
+            (std::vector<std::string>{"folder A", "folder A\\Sub", "leaf A\\Sub\\y", "leaf A\\a",
+                                      "leaf A\\x", "folder Empty", "leaf b", "leaf caf\xc3\xa9",
+                                      "folder dir.ini", "leaf dir.ini\\z", "leaf with space",
+                                      "leaf \xff\xfe"}));
 }
 
 // Leaves that read their order from their file, as engine definitions do, and count how often
@@ -463,9 +430,9 @@ TreeNodeFactory OrderReadingFactory(const std::string& top, std::map<std::string
   return factory;
 }
 
-TEST_F(TreeScanTest, PositiveOrdersEndUpInReverseListingOrderAndEachFileIsReadOnce) {
-  const std::map<std::string, int> orders = {{"p1", 100}, {"p2", 300}, {"p3", 200}, {"p4", 100},
-                                             {"z1", 0},   {"z2", 0},   {"z3", 0}};
+TEST_F(TreeScanTest, PositiveOrdersEndUpInReverseNameOrderAndEachFileIsReadOnce) {
+  const std::vector<std::pair<std::string, int>> orders = {
+      {"z2", 0}, {"p3", 200}, {"z1", 0}, {"p1", 100}, {"p4", 100}, {"z3", 0}, {"p2", 300}};
   for (const auto& [name, order] : orders) {
     MakeFile("cat/" + name + ".ini", "[main]\r\norder=" + std::to_string(order) + "\r\n");
   }
@@ -473,19 +440,8 @@ TEST_F(TreeScanTest, PositiveOrdersEndUpInReverseListingOrderAndEachFileIsReadOn
   auto tree = ScanTree(m_top, OrderReadingFactory(m_top, &loads));
 
   // Each node goes in with order 0, before the first sibling already loaded with a positive
-  // order: the zeros keep the listing order, the positive ones come after them reversed.
-  std::vector<std::string> zeros, positives;
-  for (const std::string& file : Listing("cat")) {
-    std::string name = file.substr(0, file.size() - 4);
-    (orders.at(name) == 0 ? zeros : positives).push_back(name);
-  }
-  std::string expected;
-  for (const auto& name : zeros) {
-    expected += (expected.empty() ? "" : " ") + name;
-  }
-  for (auto it = positives.rbegin(); it != positives.rend(); ++it) {
-    expected += " " + *it;
-  }
+  // order: the zeros keep name order, the positive ones come after them reversed.
+  const std::string expected = "z1 z2 z3 p4 p3 p2 p1";
   TreeNode* cat = tree->FindFolder("cat");
   ASSERT_NE(cat, nullptr);
   EXPECT_EQ(ChildNames(cat), expected);

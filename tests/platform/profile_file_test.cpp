@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -590,6 +591,156 @@ TEST_F(ProfileFileTest, CachedCopyAgreesWithTheWrittenFile) {
     ClearProfileCache();
     ASSERT_EQ(warm, Get(file, section.c_str(), key.c_str()) + snapshot()) << "step " << step;
   }
+}
+
+// The bound of the cache, set small for a test and put back afterwards.
+class ProfileCacheBoundTest : public ProfileFileTest {
+ protected:
+  void TearDown() override {
+    SetProfileCacheLimits(kProfileCacheDefaultBytes, kProfileCacheDefaultFiles);
+    ClearProfileCache();
+    ProfileFileTest::TearDown();
+  }
+
+  // A file of `keys` keys in one section, whose values name the file.
+  std::string MakeFile(int id, int keys = 200) {
+    std::string content = "[s]\r\n";
+    for (int k = 0; k < keys; ++k) {
+      content += "k" + std::to_string(k) + "=" + ValueOf(id, k) + "\r\n";
+    }
+    const std::string file = m_temp.File("f" + std::to_string(id) + ".ini");
+    test::WriteFileBytes(file, content);
+    return file;
+  }
+
+  static std::string ValueOf(int id, int key) {
+    return "file " + std::to_string(id) + " key " + std::to_string(key);
+  }
+
+  // Whether every key of the file reads as MakeFile wrote it.
+  static bool ReadsBack(const std::string& file, int id, int keys = 200) {
+    for (int k = 0; k < keys; ++k) {
+      if (Get(file, "s", ("k" + std::to_string(k)).c_str()) != ValueOf(id, k)) {
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
+TEST_F(ProfileCacheBoundTest, FilesReadOneAfterAnotherStayWithinTheBound) {
+  std::vector<std::string> files;
+  for (int id = 0; id < 40; ++id) {
+    files.push_back(MakeFile(id));
+  }
+
+  SetProfileCacheLimits(size_t{1} << 40, 8);
+  for (int id = 0; id < 40; ++id) {
+    ASSERT_TRUE(ReadsBack(files[id], id)) << id;
+    ASSERT_LE(GetProfileCacheUsage().files, 8u) << id;
+  }
+  // The first files were forgotten; they read the same again, and so does one changed on disk
+  // while it was out of the cache.
+  test::WriteFileBytes(files[1], "[s]\r\nk0=changed\r\n");
+  EXPECT_TRUE(ReadsBack(files[0], 0));
+  EXPECT_EQ(Get(files[1], "s", "k0"), "changed");
+  EXPECT_EQ(Get(files[1], "s", "k1"), "default");
+
+  // A bound in bytes: several files fit, never more than it allows.
+  ClearProfileCache();
+  EXPECT_EQ(GetProfileCacheUsage().files, 0u);
+  EXPECT_EQ(GetProfileCacheUsage().bytes, 0u);
+  ASSERT_TRUE(ReadsBack(files[2], 2));
+  const size_t oneFile = GetProfileCacheUsage().bytes;
+  ASSERT_GT(oneFile, 0u);
+  SetProfileCacheLimits(oneFile * 5, 1000);
+  size_t most = 0;
+  for (int id = 3; id < 40; ++id) {
+    ASSERT_TRUE(ReadsBack(files[id], id)) << id;
+    ASSERT_LE(GetProfileCacheUsage().bytes, oneFile * 5) << id;
+    most = std::max(most, GetProfileCacheUsage().files);
+  }
+  EXPECT_GE(most, 4u);
+  EXPECT_TRUE(ReadsBack(files[3], 3));
+}
+
+TEST_F(ProfileCacheBoundTest, PendingBatchSurvivesEvictionAndLands) {
+  std::vector<std::string> others;
+  for (int id = 0; id < 20; ++id) {
+    others.push_back(MakeFile(id, 20));
+  }
+  SetProfileCacheLimits(size_t{1} << 40, 2);
+  const std::string saved = m_temp.File("saved.ini");
+  {
+    ProfileBatch batch(saved);
+    for (int k = 0; k < 100; ++k) {
+      const std::string key = "k" + std::to_string(k);
+      ASSERT_TRUE(WritePrivateProfileString("results", key.c_str(), key.c_str(), saved));
+    }
+    // This thread turns to other files; the batched one is the oldest in the cache.
+    for (int id = 0; id < 20; ++id) {
+      ASSERT_TRUE(ReadsBack(others[id], id, 20));
+      ASSERT_LE(GetProfileCacheUsage().files, 2u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(saved));
+    // Another thread adds to the same batch and sees what is pending.
+    std::string seen;
+    std::thread([&] {
+      WritePrivateProfileString("results", "k100", "k100", saved);
+      seen = Get(saved, "results", "k7");
+    }).join();
+    EXPECT_EQ(seen, "k7");
+    for (int id = 0; id < 20; ++id) {
+      ASSERT_TRUE(ReadsBack(others[id], id, 20));
+    }
+    EXPECT_FALSE(std::filesystem::exists(saved));
+  }
+  ClearProfileCache();
+  for (int k = 0; k <= 100; ++k) {
+    const std::string key = "k" + std::to_string(k);
+    ASSERT_EQ(Get(saved, "results", key.c_str()), key);
+  }
+}
+
+TEST_F(ProfileCacheBoundTest, ThreadsUnderPressureReadTheirOwnFiles) {
+  constexpr int kFiles = 24;
+  std::vector<std::string> files;
+  for (int id = 0; id < kFiles; ++id) {
+    files.push_back(MakeFile(id, 30));
+  }
+  SetProfileCacheLimits(size_t{1} << 40, 3);
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < kFiles; ++i) {
+          int id = (i * 7 + t * 5 + round) % kFiles;
+          if (!ReadsBack(files[id], id, 30)) {
+            failed = true;
+          }
+        }
+      }
+      // Each thread also writes a file of its own, key by key, under the same pressure.
+      const std::string own = m_temp.File("own" + std::to_string(t) + ".ini");
+      for (int k = 0; k < 20; ++k) {
+        const std::string key = "k" + std::to_string(k);
+        if (!WritePrivateProfileString("s", key.c_str(), key.c_str(), own) ||
+            !ReadsBack(files[(t + k) % kFiles], (t + k) % kFiles, 30)) {
+          failed = true;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_FALSE(failed);
+  for (int t = 0; t < 4; ++t) {
+    EXPECT_EQ(Get(m_temp.File("own" + std::to_string(t) + ".ini"), "s", "k19"), "k19");
+  }
+  // Every thread's last file may stay; the rest went.
+  EXPECT_LE(GetProfileCacheUsage().files, 3u);
 }
 
 }  // namespace
