@@ -20,6 +20,7 @@
 #include "jobs/job_manager.h"
 #include "platform/paths.h"
 #include "platform/registry_store.h"
+#include "platform/single_instance.h"
 #include "results/result_filter.h"
 #include "results/saved_search.h"
 #include "update/upgrade_job.h"
@@ -91,6 +92,14 @@ ApplicationCore::~ApplicationCore() {
 }
 
 StartResult ApplicationCore::Start(const StartupOptions& options) {
+  if (options.singleInstance) {
+    m_instance = std::make_unique<SingleInstance>();
+    if (!m_instance->Acquire()) {
+      m_instance->AskFirstToShow();
+      m_instance.reset();
+      return StartResult::kAnotherCopyRuns;
+    }
+  }
   OpenFolderAndLog(options);
 
   // The family word list, then the settings key with the program folder, then the settings.
@@ -205,6 +214,7 @@ void ApplicationCore::Shutdown() {
   m_app->familyDictionary.reset();
   m_scope.reset();
   m_app.reset();
+  m_instance.reset();
   m_started = false;
 }
 

@@ -27,6 +27,7 @@ class CUpgradeCategoryJob;
 class EventLoop;
 class PasswordPrompt;
 class ScopedApplication;
+class SingleInstance;
 class TulixApplication;
 
 struct StartupOptions {
@@ -52,7 +53,9 @@ struct StartupOptions {
 
 enum class StartResult {
   kStarted,
-  kAnotherCopyRuns,  // single instance asked for and another copy holds it: nothing was started
+  // Single instance asked for and another copy holds it: nothing was started; the other copy
+  // was asked to show its window (it shows nothing while it is still starting).
+  kAnotherCopyRuns,
 };
 
 // The folder of the bundled data (engine sets, demo corpus): $TULIX_DATA when set, else the
@@ -73,6 +76,9 @@ class ApplicationCore {
   TulixApplication& app() { return *m_app; }
   EventLoop& loop() { return m_loop; }
   bool started() const { return m_started; }
+  // The single-instance hold of the desktop program (null unless it was asked for): once its
+  // window exists the program publishes it there, so a second copy can bring it forward.
+  SingleInstance* singleInstance() const { return m_instance.get(); }
   // The engine download the start-up check began, or null when the engines were installed.
   std::shared_ptr<CUpgradeCategoryJob> engineDownload() const { return m_engineDownload; }
 
@@ -83,6 +89,7 @@ class ApplicationCore {
   void RegisterHooks();
 
   EventLoop& m_loop;
+  std::unique_ptr<SingleInstance> m_instance;
   std::unique_ptr<TulixApplication> m_app;
   std::unique_ptr<ScopedApplication> m_scope;
   std::shared_ptr<CUpgradeCategoryJob> m_engineDownload;

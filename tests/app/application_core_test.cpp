@@ -104,6 +104,30 @@ TEST(ApplicationCoreChild, SeedsADefaultProgramFolder) {
   EXPECT_NE(FindCategoryByName("web"), nullptr);
 }
 
+// The child: a second start while the first copy runs ends at once and touches nothing.
+TEST(ApplicationCoreChild, ASecondCopyEndsAtOnce) {
+  if (!InChild()) {
+    return;
+  }
+  StdEventLoop loop;
+  ApplicationCore first(loop);
+  StartupOptions options;
+  options.singleInstance = true;
+  options.checkEngines = false;
+  options.jobs.startDispatcher = false;
+  ASSERT_EQ(first.Start(options), StartResult::kStarted);
+  ASSERT_NE(first.singleInstance(), nullptr);
+  StdEventLoop otherLoop;
+  ApplicationCore second(otherLoop);
+  EXPECT_EQ(second.Start(options), StartResult::kAnotherCopyRuns);
+  EXPECT_FALSE(second.started());
+  EXPECT_EQ(&App(), &first.app());  // the first copy's world is untouched
+  // Without the single-instance wish, as the command line starts, a second start works.
+  first.Shutdown();
+  options.singleInstance = false;
+  EXPECT_EQ(second.Start(options), StartResult::kStarted);
+}
+
 class ApplicationCoreTest : public test::TulixTest {};
 
 TEST_F(ApplicationCoreTest, AFreshFolderGetsItsEnginesFromTheUpdateServer) {
@@ -124,6 +148,12 @@ TEST_F(ApplicationCoreTest, AFreshFolderGetsItsEnginesFromTheUpdateServer) {
   RegistryStore store(m_registry);
   EXPECT_EQ(store.GetString(BehaviourKey(), "Path", ""), m_home);
   EXPECT_EQ(store.GetDword(std::string(kRegistryRoot) + "\\Tasks", "MaxTasks", 0), 7u);
+}
+
+TEST_F(ApplicationCoreTest, OnlyOneDesktopCopyRunsAtOnce) {
+  EXPECT_EQ(test::RunChildTest("ApplicationCoreChild.ASecondCopyEndsAtOnce",
+                               {std::string(kChildFlag) + "=1"}),
+            0);
 }
 
 TEST_F(ApplicationCoreTest, ADefaultProgramFolderIsSeededFromTheBundledEngineSet) {
