@@ -47,6 +47,15 @@ bool ProgramFolderChosenByDefault(const StartupOptions& options) {
 
 }  // namespace
 
+JobSystemOptions CommandLinePacing() {
+  JobSystemOptions options;
+  options.manager.firstTickMs = 1;
+  options.manager.tickMs = 1;
+  options.manager.startAllDue = true;
+  options.dispatcherPause = std::chrono::milliseconds(0);
+  return options;
+}
+
 std::string BundledDataFolder() {
   const char* data = std::getenv("TULIX_DATA");
   if (data != nullptr && *data != '\0') {

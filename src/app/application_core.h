@@ -58,6 +58,13 @@ enum class StartResult {
   kAnotherCopyRuns,
 };
 
+// The job manager's pacing for a program that runs one search and ends (the command line): the
+// first tick at once and a tick every millisecond, each tick starting every job that may start
+// (MaxTasks still bounds how many run), the dispatcher never resting. The desktop
+// program keeps the defaults (first tick after 4 s, a tick every 500 ms, the dispatcher resting
+// 1 s after each job), which spread its jobs out for a person watching the tasks pane.
+JobSystemOptions CommandLinePacing();
+
 // The folder of the bundled data (engine sets, demo corpus): $TULIX_DATA when set, else the
 // folder the build was configured with.
 std::string BundledDataFolder();

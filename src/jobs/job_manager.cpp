@@ -172,7 +172,14 @@ void CJobManager::OnTick() {
   if (m_options.stallCheck && m_tick % kStallCheckTicks == 0) {
     RunStallCheck();
   }
-  Schedule();
+  if (m_options.startAllDue) {
+    // Choosing and starting take one call each; a job that refuses to start must not keep the
+    // loop going, so it ends after two calls per listed job at most.
+    for (size_t calls = 0; calls < 2 * m_jobs.size() + 2 && Schedule(); ++calls) {
+    }
+  } else {
+    Schedule();
+  }
   m_loop.SetTimer(m_target, kTimerId, m_options.tickMs);
 }
 

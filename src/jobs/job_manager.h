@@ -41,6 +41,9 @@ struct JobManagerOptions {
   int64_t tickMs = 500;
   // The browser library runs without the stall check.
   bool stallCheck = true;
+  // Each tick starts every job that may start, not one job every other tick: for a program
+  // that runs one search and ends (the command line), not for a person watching the tasks pane.
+  bool startAllDue = false;
 };
 
 // One row of the tasks pane.

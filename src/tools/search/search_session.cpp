@@ -31,18 +31,6 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// The job manager's pacing on the command line. The desktop program keeps the defaults (first
-// tick after 4 s, a tick every 500 ms, the dispatcher resting 1 s after each job), which spread
-// its jobs out for a person watching the tasks pane; a command that runs one search and ends
-// starts each job within a few milliseconds instead.
-JobSystemOptions CommandLinePacing() {
-  JobSystemOptions options;
-  options.manager.firstTickMs = 1;
-  options.manager.tickMs = 5;
-  options.dispatcherPause = std::chrono::milliseconds(0);
-  return options;
-}
-
 // How often the progress line is rewritten.
 constexpr std::chrono::milliseconds kProgressInterval{100};
 
