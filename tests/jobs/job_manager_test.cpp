@@ -93,6 +93,30 @@ TEST_F(JobManagerTest, MaxTasksThreeRunsThreeOfTenAndEachEndFreesASlot) {
   EXPECT_EQ(pool().all().Count(), 3);
 }
 
+// The command line's pacing: one tick starts every job a slot allows, not one every other tick.
+TEST_F(JobManagerTest, StartingAllDueJobsFillsEverySlotInOneTick) {
+  StartSystem(3, true, true);
+  std::vector<std::shared_ptr<TestJob>> jobs;
+  for (int i = 0; i < 5; ++i) {
+    jobs.push_back(AddJob("job" + std::to_string(i), BlockOnGate));
+  }
+  FirstTick();
+  EXPECT_EQ(manager().RunningCount(), 3);
+  EXPECT_EQ(manager().Pending(), nullptr);
+  EXPECT_FALSE(jobs[3]->IsActive());
+  // A finished job's slot is taken by the next tick once its worker is back.
+  jobs[0]->gate.Open();
+  ASSERT_TRUE(WaitFor([&] { return jobs[0]->result == kResultSuccess; }));
+  ASSERT_TRUE(WaitFor([&] { return manager().ReturningWorkers() == 0; }));
+  Tick();
+  EXPECT_EQ(manager().RunningCount(), 3);
+  EXPECT_TRUE(jobs[3]->IsActive());
+  EXPECT_FALSE(jobs[4]->IsActive());
+  for (const auto& job : jobs) {
+    job->gate.Open();
+  }
+}
+
 TEST_F(JobManagerTest, NewJobsGoBeforeJobsThatRanAndTiesGoToTheFirstInTheList) {
   StartSystem(1);
   auto old = AddJob("old");

@@ -183,9 +183,10 @@ class JobSystemTest : public TulixTest {
     TulixTest::TearDown();
   }
 
-  void StartSystem(int maxTasks, bool startDispatcher = true) {
+  void StartSystem(int maxTasks, bool startDispatcher = true, bool startAllDue = false) {
     m_app->settings().MaxTasks = maxTasks;
     JobSystemOptions options;
+    options.manager.startAllDue = startAllDue;
     options.dispatcherPause = std::chrono::milliseconds(0);
     options.startDispatcher = startDispatcher;
     StartJobSystem(*m_app, m_loop, options);
