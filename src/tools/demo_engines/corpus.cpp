@@ -1,5 +1,7 @@
 #include "tools/demo_engines/corpus.h"
 
+#include "app/application_core.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -75,9 +77,7 @@ std::optional<std::vector<Document>> LoadCorpus(const std::string& path) {
 }
 
 std::string DefaultCorpusPath() {
-  const char* data = std::getenv("TULIX_DATA");
-  const std::string folder = data != nullptr && *data != '\0' ? data : TULIX_SOURCE_DATA_DIR;
-  return folder + "/demo/corpus.tsv";
+  return BundledDataFolder() + "/demo/corpus.tsv";
 }
 
 }  // namespace tulix::demo

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "platform/stop_signal.h"
+#include "tools/common/http_listener.h"
 #include "tools/demo_engines/corpus.h"
 #include "tools/demo_engines/corpus_index.h"
 #include "tools/demo_engines/engines.h"
@@ -156,27 +156,15 @@ int ParseOptions(int argc, char** argv, Options& options) {
 
 int Serve(const CorpusIndex& index, const ServerOptions& options) {
   DemoServer server(index, options);
-  const int port = server.Bind();
-  if (port < 0) {
-    std::fprintf(stderr, "tulix-demo-engines: cannot listen on %s port %d\n",
-                 options.address.c_str(), options.port);
-    return 1;
-  }
-  std::fprintf(stdout, "%d\n", port);
-  std::fflush(stdout);
-  std::fprintf(stderr, "tulix-demo-engines: listening on http://%s:%d/ with",
-               options.address.c_str(), port);
-  for (const DemoEngine& engine : AllEngines()) {
-    std::fprintf(stderr, " /%s/", engine.name);
-  }
-  std::fprintf(stderr, "\n");
-  bool ran = true;
-  std::thread listener([&server, &ran] { ran = server.Run(); });
-  const int signal = WaitForStopSignal();
-  server.Stop();
-  listener.join();
-  std::fprintf(stderr, "tulix-demo-engines: stopped by signal %d\n", signal);
-  return ran ? 0 : 1;
+  return tools::ServeUntilStopSignal(
+      "tulix-demo-engines", server, options.address, options.port, [&options](int port) {
+        std::fprintf(stderr, "tulix-demo-engines: listening on http://%s:%d/ with",
+                     options.address.c_str(), port);
+        for (const DemoEngine& engine : AllEngines()) {
+          std::fprintf(stderr, " /%s/", engine.name);
+        }
+        std::fprintf(stderr, "\n");
+      });
 }
 
 }  // namespace

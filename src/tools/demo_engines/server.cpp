@@ -13,6 +13,8 @@
 #include <string_view>
 #include <thread>
 
+#include "base/token_splitter.h"
+#include "tools/common/http_listener.h"
 #include "tools/demo_engines/engines.h"
 #include "tools/demo_engines/pages.h"
 
@@ -24,56 +26,14 @@ namespace {
 constexpr size_t kThreads = 64;
 constexpr size_t kGarbageBytes = 4096;
 
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 32 || c >= 127) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-void LogRequest(const httplib::Request& request, const httplib::Response& response) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char when[32];
-  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  std::string what = Printable(request.target);
-  if (request.method == "POST") {
-    what += " [" + Printable(request.body) + "]";
-  }
-  // One call per line, so lines from several request threads never mix.
-  std::fprintf(stderr, "%s %s %s %s %d %zu\n", when, request.remote_addr.c_str(),
-               request.method.c_str(), what.c_str(), response.status, response.body.size());
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 std::string FormDecode(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '+') {
       out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-               HexValue(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    } else if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+               HexDigitValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
       i += 2;
     } else {
       out += text[i];
@@ -164,8 +124,7 @@ bool ParseFailure(const std::string& text, Failure* failure) {
 struct DemoServer::Impl {
   const CorpusIndex& index;
   ServerOptions options;
-  httplib::Server http;
-  std::atomic<bool> runEnded{false};
+  tools::HttpListener listener;
 
   std::mutex stopLock;
   std::condition_variable stopped;
@@ -173,7 +132,9 @@ struct DemoServer::Impl {
   std::atomic<uint32_t> requests{0};
 
   Impl(const CorpusIndex& corpus, ServerOptions serverOptions)
-      : index(corpus), options(std::move(serverOptions)) {}
+      : index(corpus),
+        options(std::move(serverOptions)),
+        listener(options.address, options.port) {}
 
   // Waits for `delay`, or until the server stops; false when it stops.
   bool Wait(std::chrono::milliseconds delay) {
@@ -302,7 +263,7 @@ struct DemoServer::Impl {
 
 DemoServer::DemoServer(const CorpusIndex& index, ServerOptions options)
     : m_impl(std::make_unique<Impl>(index, std::move(options))) {
-  httplib::Server& http = m_impl->http;
+  httplib::Server& http = m_impl->listener.http();
   http.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http.set_tcp_nodelay(true);
   // A stop waits for idle kept-alive connections to time out; keep that short.
@@ -310,7 +271,6 @@ DemoServer::DemoServer(const CorpusIndex& index, ServerOptions options)
   http.set_read_timeout(30, 0);
   http.set_write_timeout(30, 0);
   http.set_payload_max_length(64 * 1024);
-  http.set_logger(LogRequest);
   Impl* impl = m_impl.get();
   auto answer = [impl](const httplib::Request& request, httplib::Response& response) {
     impl->Answer(request, response);
@@ -322,18 +282,11 @@ DemoServer::DemoServer(const CorpusIndex& index, ServerOptions options)
 DemoServer::~DemoServer() = default;
 
 int DemoServer::Bind() {
-  httplib::Server& http = m_impl->http;
-  const ServerOptions& options = m_impl->options;
-  if (options.port == 0) {
-    return http.bind_to_any_port(options.address);
-  }
-  return http.bind_to_port(options.address, options.port) ? options.port : -1;
+  return m_impl->listener.Bind();
 }
 
 bool DemoServer::Run() {
-  const bool ran = m_impl->http.listen_after_bind();
-  m_impl->runEnded = true;
-  return ran;
+  return m_impl->listener.Run();
 }
 
 void DemoServer::Stop() {
@@ -342,10 +295,7 @@ void DemoServer::Stop() {
     m_impl->stopping = true;
   }
   m_impl->stopped.notify_all();
-  while (!m_impl->http.is_running() && !m_impl->runEnded) {
-    std::this_thread::yield();
-  }
-  m_impl->http.stop();
+  m_impl->listener.Stop();
 }
 
 }  // namespace tulix::demo

@@ -185,6 +185,24 @@ SavedSearch* FindNamedSearch(const std::string& name) {
   return nullptr;
 }
 
+// Starts the session for a command on the stored searches and reads the search `name` (node
+// name or words) with its results; null, said, with the exit status set, when that fails.
+SavedSearch* OpenStoredSearch(Session& session, Console& console, const std::string& name,
+                              int* status) {
+  if (!session.Start(false)) {
+    *status = kExitNoEngineSet;
+    return nullptr;
+  }
+  SavedSearch* search = FindNamedSearch(name);
+  if (search == nullptr) {
+    console.Say("there is no saved search \"%s\" (--list shows them)", name.c_str());
+    *status = kExitUsage;
+    return nullptr;
+  }
+  search->LoadResults();
+  return search;
+}
+
 std::string ProgressLine(const SavedSearch& search, const SearchWatcher& watcher) {
   const int running = App().jobManager->RunningCount();
   const int finished = search.EnginesFinished();
@@ -336,31 +354,22 @@ int ListSearches(bool json) {
 int ShowSearch(const std::string& name, int sortKey, bool json) {
   Console console;
   Session session(console);
-  if (!session.Start(false)) {
-    return kExitNoEngineSet;
+  int status = kExitOk;
+  SavedSearch* search = OpenStoredSearch(session, console, name, &status);
+  if (search != nullptr) {
+    PrintResults(*search, sortKey, json);
   }
-  SavedSearch* search = FindNamedSearch(name);
-  if (search == nullptr) {
-    console.Say("there is no saved search \"%s\" (--list shows them)", name.c_str());
-    return kExitUsage;
-  }
-  search->LoadResults();
-  PrintResults(*search, sortKey, json);
-  return kExitOk;
+  return status;
 }
 
 int MarkSearchResult(const std::string& name, int number, int mark) {
   Console console;
   Session session(console);
-  if (!session.Start(false)) {
-    return kExitNoEngineSet;
-  }
-  SavedSearch* search = FindNamedSearch(name);
+  int status = kExitOk;
+  SavedSearch* search = OpenStoredSearch(session, console, name, &status);
   if (search == nullptr) {
-    console.Say("there is no saved search \"%s\" (--list shows them)", name.c_str());
-    return kExitUsage;
+    return status;
   }
-  search->LoadResults();
   std::lock_guard lock(App().resultsLock);
   int position = 0;
   for (const auto& result : search->current()) {

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/stop_signal.h"
+#include "tools/common/http_listener.h"
 #include "tools/update_server/catalogue.h"
 #include "tools/update_server/server.h"
 
@@ -102,23 +102,11 @@ bool CheckFolder(const ServerOptions& options) {
 
 int Serve(const ServerOptions& options) {
   UpdateServer server(options);
-  const int port = server.Bind();
-  if (port < 0) {
-    std::fprintf(stderr, "tulix-update-server: cannot listen on %s port %d\n",
-                 options.address.c_str(), options.port);
-    return 1;
-  }
-  std::fprintf(stdout, "%d\n", port);
-  std::fflush(stdout);
-  std::fprintf(stderr, "tulix-update-server: listening on http://%s:%d/tulix/\n",
-               options.address.c_str(), port);
-  bool ran = true;
-  std::thread listener([&server, &ran] { ran = server.Run(); });
-  const int signal = WaitForStopSignal();
-  server.Stop();
-  listener.join();
-  std::fprintf(stderr, "tulix-update-server: stopped by signal %d\n", signal);
-  return ran ? 0 : 1;
+  return tools::ServeUntilStopSignal(
+      "tulix-update-server", server, options.address, options.port, [&options](int port) {
+        std::fprintf(stderr, "tulix-update-server: listening on http://%s:%d/tulix/\n",
+                     options.address.c_str(), port);
+      });
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "definitions/safe_name.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "tools/common/http_listener.h"
 #include "tools/update_server/catalogue.h"
 #include "tools/update_server/upgrade_list.h"
 
@@ -23,39 +24,14 @@ namespace {
 constexpr const char kListPath[] = "/tulix/getupgradelist.php";
 constexpr const char kFilePattern[] = "/tulix/categories/(.*)";
 
-// A request path as the log shows it: on one line, whatever bytes it holds.
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 32 || c >= 127) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-void LogRequest(const httplib::Request& request, const httplib::Response& response) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  char when[32];
-  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  // One call per line, so lines from several request threads never mix.
-  std::fprintf(stderr, "%s %s %s %s %d %zu\n", when, request.remote_addr.c_str(),
-               request.method.c_str(), Printable(request.target).c_str(), response.status,
-               response.body.size());
-}
-
 }  // namespace
 
 struct UpdateServer::Impl {
+  explicit Impl(ServerOptions serverOptions)
+      : options(std::move(serverOptions)), listener(options.address, options.port) {}
+
   ServerOptions options;
-  httplib::Server http;
-  std::atomic<bool> runEnded{false};
+  tools::HttpListener listener;
 
   Catalogue Current() const {
     return BuildCatalogue({options.folder, options.manifest, SystemClock().Now()});
@@ -105,9 +81,9 @@ struct UpdateServer::Impl {
   }
 };
 
-UpdateServer::UpdateServer(ServerOptions options) : m_impl(std::make_unique<Impl>()) {
-  m_impl->options = std::move(options);
-  httplib::Server& http = m_impl->http;
+UpdateServer::UpdateServer(ServerOptions options)
+    : m_impl(std::make_unique<Impl>(std::move(options))) {
+  httplib::Server& http = m_impl->listener.http();
   // Without no-delay every kept-alive request waits for the delayed acknowledgement; a full
   // download asks for hundreds of files on one connection.
   http.set_tcp_nodelay(true);
@@ -118,7 +94,6 @@ UpdateServer::UpdateServer(ServerOptions options) : m_impl(std::make_unique<Impl
   http.set_read_timeout(30, 0);
   http.set_write_timeout(30, 0);
   http.set_payload_max_length(64 * 1024);
-  http.set_logger(LogRequest);
   Impl* impl = m_impl.get();
   http.Get(kListPath, [impl](const httplib::Request& request, httplib::Response& response) {
     impl->AnswerList(request, response);
@@ -131,25 +106,15 @@ UpdateServer::UpdateServer(ServerOptions options) : m_impl(std::make_unique<Impl
 UpdateServer::~UpdateServer() = default;
 
 int UpdateServer::Bind() {
-  httplib::Server& http = m_impl->http;
-  const ServerOptions& options = m_impl->options;
-  if (options.port == 0) {
-    return http.bind_to_any_port(options.address);
-  }
-  return http.bind_to_port(options.address, options.port) ? options.port : -1;
+  return m_impl->listener.Bind();
 }
 
 bool UpdateServer::Run() {
-  const bool ran = m_impl->http.listen_after_bind();
-  m_impl->runEnded = true;
-  return ran;
+  return m_impl->listener.Run();
 }
 
 void UpdateServer::Stop() {
-  while (!m_impl->http.is_running() && !m_impl->runEnded) {
-    std::this_thread::yield();
-  }
-  m_impl->http.stop();
+  m_impl->listener.Stop();
 }
 
 }  // namespace tulix::update_server
