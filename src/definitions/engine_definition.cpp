@@ -19,6 +19,7 @@
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "platform/registry_store.h"
+#include "platform/url.h"
 
 namespace tulix {
 namespace {
@@ -334,7 +335,9 @@ std::string EngineDefinition::BuildQueryText(const SearchQuery& search) const {
     if (!out.empty()) {
       out += '+';
     }
-    out += word;
+    // The words go into an address or a form as they stand: unencoded, "&n=1" in them would
+    // add a parameter, "#" would cut the address short and "+" would read as a blank.
+    out += EncodeQueryValue(word);
   }
   return out;
 }

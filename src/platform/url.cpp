@@ -121,4 +121,24 @@ bool HasControlCharacters(std::string_view text) {
   return false;
 }
 
+std::string EncodeQueryValue(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
+        (byte >= 'A' && byte <= 'Z') || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += c;
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out;
+}
+
 }  // namespace tulix

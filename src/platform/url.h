@@ -40,6 +40,10 @@ inline constexpr size_t kMaxUrlLength = 2083;
 // Parses `url`; on failure `*out` is left as it was and false returned.
 bool ParseUrl(std::string_view url, ParsedUrl* out);
 
+// `text` as one value of a query string or form: letters, digits and "-._~" stay, a blank
+// becomes "+", every other byte "%" and two upper-case hexadecimal digits.
+std::string EncodeQueryValue(std::string_view text);
+
 // Whether `text` holds a control character (a byte below 32, or 127). Such an address cannot go
 // into a request as it is: a line end in it would end the line it stands on.
 bool HasControlCharacters(std::string_view text);

@@ -156,6 +156,10 @@ TEST_F(EngineDefinitionTest, QueryTextCasePolicyAndKeywords) {
       // An exact phrase is never changed by keywords.
       {"[main]\nkeywords=+mp3 -free\n", "free music", 2, "free+music"},
       {"[main]\n", "", 0, ""},
+      // What the user typed reaches the engine as words, never as parts of the address.
+      {"[main]\n", "C++ rock&n=999 #x 100% caf\xC3\xA9", 0,
+       "c%2B%2B+rock%26n%3D999+%23x+100%25+caf%C3%A9"},
+      {"[main]\ncasepolicy=2\n", "%Q \"Quoted\"", 2, "%25Q+Quoted"},  // the splitter drops quotes
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.file) + c.text);

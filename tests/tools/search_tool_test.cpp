@@ -264,8 +264,7 @@ TEST_F(SearchToolTest, BadWordsAndCategoriesGetClearAnswers) {
   {
     std::lock_guard lock(m_mutex);
     ASSERT_FALSE(m_queries.empty());
-    EXPECT_EQ(m_queries.back().find("20"), std::string::npos) << m_queries.back();
-    EXPECT_EQ(m_queries.back().rfind("%q%r%", 0), 0u) << m_queries.back();
+    EXPECT_EQ(m_queries.back(), "%q%r%% quoted 100%");  // the word splitter drops quotes
   }
   // Very long words still make a search, stored with its words whole, though this server
   // refuses so long an address, as many do.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/url.h"
+
 namespace tulix::demo {
 namespace {
 
@@ -256,22 +258,7 @@ std::string HtmlEscape(std::string_view text) {
 }
 
 std::string QueryEscape(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') ||
-        (byte >= 'A' && byte <= 'Z') || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += c;
-    } else if (c == ' ') {
-      out += '+';
-    } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out;
+  return EncodeQueryValue(text);
 }
 
 std::string PageAddress(const DemoEngine& engine, const EngineQuery& query, int offset) {
