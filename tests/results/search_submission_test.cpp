@@ -82,6 +82,7 @@ class SearchSubmissionTest : public test::JobSystemTest {
     m_app->searchView.reset();
     m_app->searchTree.reset();
     m_app->categoryTree.reset();
+    m_oldTrees.clear();
     ClearProfileCache();
     JobSystemTest::TearDown();
   }
@@ -103,6 +104,10 @@ class SearchSubmissionTest : public test::JobSystemTest {
                              "[RESULT]\n1=TAG|START|/li|SENDRESULT|\n");
   }
   void ScanCategories() {
+    // Jobs made earlier keep using the engines of the tree they were made from.
+    if (m_app->categoryTree) {
+      m_oldTrees.push_back(std::move(m_app->categoryTree));
+    }
     m_app->categoryTree = ScanCategoryTree();
     // Loaded categories count as checked in this run, so no search waits for an update.
     for (TreeNode* node : Tree::Collect(m_app->categoryTree->root(), true, true)) {
@@ -147,6 +152,7 @@ class SearchSubmissionTest : public test::JobSystemTest {
 
   test::ScopedNoProxy m_noProxy;
   test::LoopbackServer m_server;
+  std::vector<std::shared_ptr<Tree>> m_oldTrees;
   std::shared_ptr<ViewRecorder> m_view = std::make_shared<ViewRecorder>();
 };
 
