@@ -197,7 +197,6 @@ class SearchToolTest : public test::TulixTest {
   }
 
   test::ScopedNoProxy m_noProxy;
-  test::LoopbackServer m_engines;
   std::unique_ptr<test::ServerProcess> m_server;
   std::string m_published;
   std::atomic<Mode> m_mode{Mode::kNormal};
@@ -206,6 +205,8 @@ class SearchToolTest : public test::TulixTest {
   int m_runs = 0;
   std::unique_ptr<TulixApplication> m_app;
   std::unique_ptr<ScopedApplication> m_scope;
+  // Last, so that it stops before anything its handler uses goes.
+  test::LoopbackServer m_engines;
 };
 
 TEST_F(SearchToolTest, SearchesMergesStoresAndRunsTheSameSearchAgain) {
