@@ -48,6 +48,12 @@ const StoredSetting kStoredSettings[] = {
     {"Email", "HTML", &AppSettings::HTML},
 };
 
+// Values of our own that this program reads but never writes back: the options pages may show
+// them, and the user's setting stays as the user left it.
+const StoredSetting kOwnSettings[] = {
+    {"Tasks", "EngineTimeout", &AppSettings::EngineTimeout},
+};
+
 // A read from a definition file takes at most this many characters.
 constexpr size_t kMaxFileValue = 9999;
 
@@ -79,7 +85,7 @@ void LoadSettings() {
   const RegistryStore& registry = App().registry();
   AppSettings& settings = App().settings();
   const AppSettings defaults;
-  for (const StoredSetting& s : kStoredSettings) {
+  auto read = [&](const StoredSetting& s) {
     std::string key = SectionKey(s.section);
     if (auto* number = std::get_if<int32_t AppSettings::*>(&s.field)) {
       settings.*(*number) = static_cast<int32_t>(
@@ -88,6 +94,12 @@ void LoadSettings() {
       auto text = std::get<std::string AppSettings::*>(s.field);
       settings.*text = registry.GetString(key, s.name, defaults.*text);
     }
+  };
+  for (const StoredSetting& s : kStoredSettings) {
+    read(s);
+  }
+  for (const StoredSetting& s : kOwnSettings) {
+    read(s);
   }
 }
 

@@ -27,6 +27,9 @@ struct AppSettings {
   int32_t MaxTasks = 3;
   int32_t DefaultEngineCount = 5;
   int32_t DefaultResultCount = 50;
+  // Our own: the longest a page of an engine may take, in seconds; 0 waits as long as the
+  // connection's own time-outs allow. Read, never written by SaveSettings.
+  int32_t EngineTimeout = 10;
   // Behaviour
   int32_t BrowserNewWindow = 1;
   int32_t MaxScan = 20;

@@ -1,5 +1,6 @@
 #include "engine/page_fetcher.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -7,6 +8,8 @@
 #include <utility>
 
 #include "base/application.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "engine/address_resolution.h"
 #include "engine/current_request.h"
 #include "jobs/job.h"
@@ -70,12 +73,14 @@ class PageFetch {
   PageFetch(CJob* job, RequestSpec& request, std::string& page, FetchDetails& details)
       : m_job(job), m_request(request), m_page(page), m_details(details) {}
 
-  // Steps up to the end of the body; every failure is raised.
-  void Run(HttpSession& session) {
+  // Steps up to the end of the body; every failure is raised. With a time limit, the page
+  // (redirects included) must have arrived whole by then.
+  void Run(HttpSession& session, std::optional<std::chrono::steady_clock::time_point> deadline) {
+    m_deadline = deadline;
     const bool post = m_request.verb == 0;
     // Nothing past the cap is ever read, so nothing past it needs to arrive.
-    m_http.Open(session, post ? "POST" : "GET", m_request.host, m_request.port, m_request.object,
-                m_request.referer, kPageCap + kPagePieceSize);
+    Open(session, post ? "POST" : "GET", m_request.host, m_request.port, m_request.object,
+         m_request.referer);
     for (const char* line : kFetchHeaderLines) {
       AddRequestHeader(*m_http, line);
     }
@@ -98,6 +103,14 @@ class PageFetch {
   void Close() { m_http.Close(); }
 
  private:
+  void Open(HttpSession& session, std::string_view verb, const std::string& host, uint16_t port,
+            const std::string& object, const std::string& referer) {
+    m_http.Open(session, verb, host, port, object, referer, kPageCap + kPagePieceSize);
+    if (m_deadline) {
+      m_http->SetDeadline(*m_deadline);
+    }
+  }
+
   int SendFirst(bool post) {
     if (!post) {
       return m_http.Send();
@@ -129,8 +142,7 @@ class PageFetch {
         throw CBBInternetSessionException(kFetchFailed);
       }
       m_details.redirects.push_back(target);
-      m_http.Open(session, post ? "POST" : "GET", url.server, url.port, url.object, "",
-                  kPageCap + kPagePieceSize);
+      Open(session, post ? "POST" : "GET", url.server, url.port, url.object, "");
       status = post ? m_http.Send(kFormContentType, m_request.body) : m_http.Send();
       m_details.finalStatus = status;
       ++followed;
@@ -165,7 +177,17 @@ class PageFetch {
   std::string& m_page;
   FetchDetails& m_details;
   CurrentRequest m_http;
+  std::optional<std::chrono::steady_clock::time_point> m_deadline;
 };
+
+// The page's time limit from the EngineTimeout setting; none at 0 or without an application.
+std::optional<std::chrono::steady_clock::time_point> PageDeadline(int* seconds) {
+  *seconds = HasApp() ? App().settings().EngineTimeout : 0;
+  if (*seconds <= 0) {
+    return std::nullopt;
+  }
+  return std::chrono::steady_clock::now() + std::chrono::seconds(*seconds);
+}
 
 }  // namespace
 
@@ -178,12 +200,19 @@ int FetchPage(CJob* job, RequestSpec& request, std::string& page, int& pagesFetc
 
   HttpSession& session = GetSession();
   int code = kFetchOk;
+  int limit = 0;
+  const std::optional<std::chrono::steady_clock::time_point> deadline = PageDeadline(&limit);
   {
     PageFetch fetch(job, request, page, seen);
     try {
-      fetch.Run(session);
-    } catch (const InternetFailure&) {
+      fetch.Run(session, deadline);
+    } catch (const InternetFailure& failure) {
       code = kFetchFailed;
+      if (deadline && failure.error == kErrorInternetTimeout &&
+          std::chrono::steady_clock::now() >= *deadline) {
+        LogMessage(0, kLogWarning, "%s did not answer within %d seconds; the page is given up",
+                   request.host.c_str(), limit);
+      }
     } catch (const CBBInternetSessionException& e) {
       code = e.Code();
     }

@@ -274,6 +274,7 @@ struct HttpRequest::Impl {
   std::string proxy;
   std::chrono::milliseconds connectTimeout{30000};
   std::chrono::milliseconds idleTimeout{30000};
+  std::optional<std::chrono::steady_clock::time_point> deadline;
   std::function<void()> connectedHook;
   std::vector<HeaderLine> headers;
   std::string body;
@@ -383,6 +384,15 @@ struct HttpRequest::Impl {
         continue;
       auto now = std::chrono::steady_clock::now();
       int wait = 1000;
+      if (deadline) {
+        if (now >= *deadline) {
+          SetLastError(kErrorInternetTimeout);
+          return false;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - now).count();
+        wait = static_cast<int>(std::min<int64_t>(wait, left + 1));
+      }
       if (connected) {
         auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastData);
         if (idle >= idleTimeout) {
@@ -526,6 +536,10 @@ std::optional<std::string> HttpRequest::QueryRequestHeader(std::string_view name
 
 void HttpRequest::SetBodyCap(size_t bytes) {
   m_impl->cap = bytes;
+}
+
+void HttpRequest::SetDeadline(std::chrono::steady_clock::time_point deadline) {
+  m_impl->deadline = deadline;
 }
 
 bool HttpRequest::Send(std::string_view headers, std::string_view body) {

@@ -132,6 +132,10 @@ class HttpRequest {
   // body then reads as ended. Unlimited by default.
   void SetBodyCap(size_t bytes);
 
+  // Ends Send and Read with kErrorInternetTimeout once `deadline` has passed, however the
+  // server trickles its answer; none by default. Set before Send.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline);
+
   // Adds `headers` (ADD|REPLACE, so a resend does not double them) and sends the request with
   // `body`; returns once the response's status and headers arrived. A 401 or a redirect is a
   // success; only network failures, time-outs and aborts return false.

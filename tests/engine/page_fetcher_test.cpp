@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
@@ -444,6 +445,26 @@ TEST_F(PageFetcherTest, ServerThatNeverAnswersTimesOut) {
   GetSession().SetTimeouts(std::chrono::seconds(5), std::chrono::milliseconds(300));
   std::string page;
   EXPECT_EQ(Fetch(Get(server.Port(), "/slow"), page), kFetchFailed);
+  EXPECT_EQ(m_pages, 1);
+}
+
+// A server that starts its answer and then trickles nothing more is never idle long enough for
+// the connection's own time-out; the engine's time limit ends the page.
+TEST_F(PageFetcherTest, APageThatDoesNotArriveWithinTheEngineTimeoutFails) {
+  WireServer server([](const WireRequest&, size_t) {
+    WireReply reply;
+    reply.bytes = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<html>the start";
+    reply.hang = true;
+    return reply;
+  });
+  GetSession().SetTimeouts(std::chrono::seconds(30), std::chrono::seconds(30));
+  m_app->settings().EngineTimeout = 1;
+  std::string page;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Fetch(Get(server.Port(), "/trickle"), page), kFetchFailed);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::seconds(1));
+  EXPECT_LT(waited, std::chrono::seconds(25));  // well before the connection's own 30 s
   EXPECT_EQ(m_pages, 1);
 }
 

@@ -14,6 +14,7 @@
 #include "engine/search_job.h"
 #include "jobs/job_test_support.h"
 #include "loopback_server.h"
+#include "wire_server.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "platform/registry_store.h"
@@ -338,6 +339,28 @@ TEST_F(SearchSubmissionTest, ADueUpdateCheckComesFirstThenTheSearchIsSubmittedAg
             (std::vector<SubmitOutcome>{SubmitOutcome::kWaitingForUpdate,
                                         SubmitOutcome::kStarted}));
   EXPECT_EQ(search->Found(), 5);
+}
+
+TEST_F(SearchSubmissionTest, AnEngineThatNeverAnswersIsGivenUpAndTheSearchCompletes) {
+  test::WireServer stalled([](const test::WireRequest&, size_t) {
+    test::WireReply reply;
+    reply.hang = true;
+    return reply;
+  });
+  StartSystem(3);
+  m_app->settings().EngineTimeout = 1;
+  WriteEngine("web", "alpha");
+  const std::string stalledFile =
+      ToFileSystemPath(JoinPath(GetCategoriesFolder(), "web\\stalled.ini"));
+  test::WriteFileBytes(stalledFile, "[main]\nname=stalled\nhost=127.0.0.1\nport=" +
+                                        std::to_string(stalled.Port()) + "\nobject=/s?q=%Q\n");
+  ScanCategories();
+  SavedSearch* search = NewSearch("blue whale", "web", 5);
+  ASSERT_EQ(search->Submit(true), SubmitOutcome::kStarted);
+  ASSERT_TRUE(TickUntil([&] { return m_view->completed == 1; }));
+  EXPECT_EQ(search->Found(), 5);
+  EXPECT_EQ(search->EnginesFinished(), 2);
+  EXPECT_EQ(search->EnginesFailed(), 1);
 }
 
 TEST_F(SearchSubmissionTest, CancelEndsTheSearchWhetherItsJobsRanOrNot) {
