@@ -15,6 +15,7 @@
 #include "definitions/safe_name.h"
 #include "definitions/word_lists.h"
 #include "family/family_mode.h"
+#include "platform/clock.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
@@ -244,6 +245,35 @@ bool EngineDefinition::SaveUserValues() {
   ok = registry.SetDword(key, "Order", static_cast<uint32_t>(data->order)) && ok;
   ok = registry.SetString(key, "Domains", data->domains) && ok;
   return ok;
+}
+
+void EngineDefinition::NoteSearchOutcome(bool failed) const {
+  if (!HasApp()) {
+    return;
+  }
+  RegistryStore& registry = App().registry();
+  const std::string key = FileSettingsKey(GetFilePath());
+  const uint32_t before = registry.GetDword(key, "FailedSearches", 0);
+  const uint32_t now = failed ? before + 1 : 0;
+  if (now != before) {
+    registry.SetDword(key, "FailedSearches", now);
+  }
+  if (now >= kFailedSearchesBeforeRest) {
+    const int64_t until = GetClock().Now() + kFailedEngineRestSeconds;
+    registry.SetDword(key, "RestUntil", static_cast<uint32_t>(until));
+    LogMessage(kLogStatusBar, kLogWarning,
+               "%s failed on its last %u searches and is left out of searches for %d minutes",
+               DisplayName().c_str(), now, static_cast<int>(kFailedEngineRestSeconds / 60));
+  }
+}
+
+bool EngineDefinition::Resting(int64_t now) const {
+  if (!HasApp()) {
+    return false;
+  }
+  const uint32_t until =
+      App().registry().GetDword(FileSettingsKey(GetFilePath()), "RestUntil", 0);
+  return now < static_cast<int64_t>(until);
 }
 
 void EngineDefinition::SetUserValues(int familySafe, int order, const std::string& domains) {

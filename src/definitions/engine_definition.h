@@ -103,6 +103,10 @@ struct ScriptLine {
   std::string actionArgument;
 };
 
+// Searches failed in a row after which an engine rests, and for how long.
+inline constexpr int kFailedSearchesBeforeRest = 3;
+inline constexpr int64_t kFailedEngineRestSeconds = 600;
+
 // Priority of an engine that must not run in a search.
 inline constexpr int kEngineNotInSearch = 99999999;
 
@@ -191,6 +195,15 @@ class EngineDefinition : public TreeNode {
   // Sets priority() for the search: lower runs first, kEngineNotInSearch keeps it out.
   void ComputePriority(const SearchQuery& search);
   int priority() const { return m_priority.load(); }
+
+  // The engine's record of failed searches, kept beside the user's values in the settings
+  // store so that every program sharing them (desktop, command line, library) sees it: a
+  // search that failed raises the count of searches failed in a row, one that did not clears
+  // it. The third failure in a row and every one after it keep the engine out of searches for
+  // kFailedEngineRestSeconds, with one log line. Main thread.
+  void NoteSearchOutcome(bool failed) const;
+  // Whether the engine rests after failing, at `now` (seconds since 1970).
+  bool Resting(int64_t now) const;
 
   // Opens the home page (or http://host/) through the registered browser launcher.
   void OpenHomePage() const;

@@ -178,8 +178,14 @@ void SavedSearch::EngineFinished(CJob& job, int code) {
   ++m_enginesFinished;
   const auto* searchJob = dynamic_cast<const CSearchJob*>(&job);
   const bool errorPage = searchJob != nullptr && searchJob->Walk().LastStatus() >= 400;
-  if (code != kResultSuccess || errorPage) {
+  const bool failed = code != kResultSuccess || errorPage;
+  if (failed) {
     ++m_enginesFailed;
+  }
+  // A job the user stopped says nothing of its engine.
+  if (searchJob != nullptr && !job.StopRequested() && HasApp() &&
+      App().settings().EngineTimeout > 0) {
+    searchJob->Engine().NoteSearchOutcome(failed);
   }
   JobFinished(job);
 }

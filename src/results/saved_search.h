@@ -155,6 +155,8 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
   // engine/script_actions.h); the format is "<r>%s</r>" unless changed.
   std::string HighlightSearchWords(std::string_view text) const;
   void SetHighlightFormat(std::string format) { m_highlightFormat = std::move(format); }
+  // The engines the last submission left out because they failed their last searches.
+  const std::vector<std::string>& RestingEngines() const { return m_restingEngines; }
   // EngineCount, or the category's when it is -1 (-1 when the category is not installed).
   int EngineCountWanted() const;
   // False when the last completed run could not be stored.
@@ -212,6 +214,7 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
     std::vector<const EngineDefinition*> engines;
     CategoryNode* upgradeCategory = nullptr;
     std::string upgradeNames;  // each followed by "|"; empty: the category alone
+    std::vector<std::string> resting;  // engines left out for failing their last searches
   };
   EngineChoice ChooseWebEngines(CategoryNode& web, bool checkUpdates);
   EngineChoice ChooseCategoryEngines(CategoryNode& category, bool checkUpdates);
@@ -219,6 +222,7 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
   std::string m_explicitFile;
   std::string m_highlightFormat = "<r>%s</r>";
   std::unordered_set<int> m_countedJobs;  // main thread: ids of the jobs JobFinished counted
+  std::vector<std::string> m_restingEngines;  // main thread
   bool m_lastRunStored = true;
   // Guarded by the results lock.
   ResultList m_current;

@@ -92,6 +92,12 @@ class EngineChooser {
     if (!engine.Data()->DomainList().empty()) {
       m_metDomainList = true;
     }
+    // An engine that failed its last searches rests for a while rather than hold every search
+    // up to its time limit again.
+    if (App().settings().EngineTimeout > 0 && engine.Resting(GetClock().Now())) {
+      m_resting.push_back(engine.DisplayName());
+      return;
+    }
     const ResultFilter* filter = App().resultFilter.get();
     if (filter != nullptr ? !filter->EngineUsable(engine, m_settings) : !engine.IsEngineUsable()) {
       return;
@@ -111,6 +117,7 @@ class EngineChooser {
 
   const EngineOrderList& list() const { return m_list; }
   bool usable() const { return m_usable; }
+  std::vector<std::string> TakeResting() { return std::move(m_resting); }
 
  private:
   const SearchSettings& m_settings;
@@ -118,6 +125,7 @@ class EngineChooser {
   EngineOrderList m_list;
   bool m_metDomainList = false;
   bool m_usable = false;
+  std::vector<std::string> m_resting;
 };
 
 // The engine definitions directly inside `folder`, or anywhere below it with `recurse`.
@@ -278,6 +286,7 @@ SubmitOutcome SavedSearch::Submit(bool checkUpdates) {
   // Jobs are added with the category tree released: the job manager's lock is never taken
   // inside it.
   const SubmitOutcome outcome = choice.outcome;
+  m_restingEngines = std::move(choice.resting);
   const std::vector<const EngineDefinition*>& engines = choice.engines;
   if (outcome == SubmitOutcome::kWaitingForUpdate) {
     auto job = std::make_shared<CUpgradeCategoryJob>(choice.upgradeCategory,
@@ -338,6 +347,7 @@ SavedSearch::EngineChoice SavedSearch::ChooseWebEngines(CategoryNode& web, bool 
   // as every other category does; otherwise it would ask none.
   const int wanted = WantedOrDefault(EngineCountWanted(), web.name);
   choice.engines = chooser.list().First(wanted, kPriorityLimit);
+  choice.resting = chooser.TakeResting();
   chooser.WarnAboutDomains();
   if (choice.engines.empty()) {
     // Starting nothing would empty the search and never store it again.
@@ -362,6 +372,7 @@ SavedSearch::EngineChoice SavedSearch::ChooseCategoryEngines(CategoryNode& categ
     chooser.Consider(*engine);
   }
   chooser.WarnAboutDomains();
+  choice.resting = chooser.TakeResting();
   if (!chooser.usable()) {
     LogMessage(0, kLogError, "Cannot search as no search engines exist in category %s",
                category.name.c_str());

@@ -353,14 +353,33 @@ TEST_F(SearchSubmissionTest, AnEngineThatNeverAnswersIsGivenUpAndTheSearchComple
   const std::string stalledFile =
       ToFileSystemPath(JoinPath(GetCategoriesFolder(), "web\\stalled.ini"));
   test::WriteFileBytes(stalledFile, "[main]\nname=stalled\nhost=127.0.0.1\nport=" +
-                                        std::to_string(stalled.Port()) + "\nobject=/s?q=%Q\n");
+                                        std::to_string(stalled.Port()) +
+                                        "\nobject=/s?q=%Q\n[START]\n1=TAG|START|li||\n");
   ScanCategories();
   SavedSearch* search = NewSearch("blue whale", "web", 5);
+  // Each run gives the stalled engine up after its time limit and completes with the other's
+  // results; the third failure in a row sends it to rest.
+  for (int run = 1; run <= 3; ++run) {
+    ASSERT_EQ(search->Submit(true), SubmitOutcome::kStarted);
+    ASSERT_TRUE(TickUntil([&] { return m_view->completed == run; }));
+    EXPECT_EQ(search->Found(), 5);
+    EXPECT_EQ(search->EnginesFinished(), 2);
+    EXPECT_EQ(search->EnginesFailed(), 1);
+    EXPECT_TRUE(search->RestingEngines().empty());
+  }
+  EXPECT_EQ(m_log.Count("Warning: stalled failed on its last 3 searches and is left out of "
+                        "searches for 10 minutes"),
+            1);
   ASSERT_EQ(search->Submit(true), SubmitOutcome::kStarted);
-  ASSERT_TRUE(TickUntil([&] { return m_view->completed == 1; }));
-  EXPECT_EQ(search->Found(), 5);
-  EXPECT_EQ(search->EnginesFinished(), 2);
-  EXPECT_EQ(search->EnginesFailed(), 1);
+  EXPECT_EQ(search->RestingEngines(), std::vector<std::string>{"stalled"});
+  EXPECT_EQ(search->runningJobs, 1);
+  ASSERT_TRUE(TickUntil([&] { return m_view->completed == 4; }));
+  // Ten minutes later it is asked again.
+  m_clock.AdvanceSeconds(kFailedEngineRestSeconds);
+  ASSERT_EQ(search->Submit(true), SubmitOutcome::kStarted);
+  EXPECT_TRUE(search->RestingEngines().empty());
+  EXPECT_EQ(search->runningJobs, 2);
+  search->Cancel();
 }
 
 TEST_F(SearchSubmissionTest, CancelEndsTheSearchWhetherItsJobsRanOrNot) {

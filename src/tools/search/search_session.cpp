@@ -308,6 +308,13 @@ int RunSearch(const SearchRequest& request) {
   search->Submit(true);
   const bool finished = WaitForSearch(session, console, *search, *watcher);
   App().jobManager->SetObserver(nullptr);
+  if (!search->RestingEngines().empty()) {
+    std::string names;
+    for (const std::string& engine : search->RestingEngines()) {
+      names += (names.empty() ? "" : ", ") + engine;
+    }
+    console.Say("left out, after failing their last searches: %s", names.c_str());
+  }
   if (!watcher->done) {
     return kExitInterrupted;
   }
