@@ -19,12 +19,6 @@
 //
 // Needs tulix-demo-engines (built with the benchmarks) and the demo engine set of data/.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -53,7 +47,7 @@
 #include "results/saved_search.h"
 #include "results/search_hit_sink.h"
 
-extern char** environ;
+#include "tool_process.h"
 
 namespace tulix {
 namespace {
@@ -75,51 +69,12 @@ double Milliseconds(SteadyClock::duration duration) {
   return std::chrono::duration<double, std::milli>(duration).count();
 }
 
-// tulix-demo-engines as a child process on a port the system picks.
-class DemoEngines {
+// tulix-demo-engines as a child process on a port the system picks, every page 10 ms late.
+class DemoEngines : public bench::ToolProcess {
  public:
-  DemoEngines() {
-    std::string binary = TULIX_DEMO_ENGINES_BINARY;
-    std::string portOption = "--port";
-    std::string port = "0";
-    std::string latencyOption = "--latency";
-    std::string latency = std::to_string(kLatencyMs);
-    std::vector<char*> argv = {binary.data(),        portOption.data(), port.data(),
-                               latencyOption.data(), latency.data(),    nullptr};
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-      m_pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    std::string line;
-    char c = 0;
-    pollfd ready{out[0], POLLIN, 0};
-    while (m_pid > 0 && ::poll(&ready, 1, 10000) == 1 && ::read(out[0], &c, 1) == 1 &&
-           c != '\n') {
-      line += c;
-    }
-    ::close(out[0]);
-    m_port = line.empty() ? 0 : std::stoi(line);
-  }
-  ~DemoEngines() {
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGTERM);
-      ::waitpid(m_pid, nullptr, 0);
-    }
-  }
-  int Port() const { return m_port; }
-
- private:
-  pid_t m_pid = -1;
-  int m_port = 0;
+  DemoEngines()
+      : ToolProcess({TULIX_DEMO_ENGINES_BINARY, "--port", "0", "--latency",
+                     std::to_string(kLatencyMs)}) {}
 };
 
 DemoEngines& Engines() {

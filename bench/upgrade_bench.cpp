@@ -9,12 +9,7 @@
 // The server is a tulix-update-server process of its own, started once on 127.0.0.1 with a port
 // the system picks. The log goes to tulix.log in the bench folder, as the program's does.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -39,7 +34,7 @@
 #include "update/upgrade_job.h"
 #include "update/upgrade_list.h"
 
-extern char** environ;
+#include "tool_process.h"
 
 namespace tulix {
 namespace {
@@ -63,22 +58,23 @@ class BenchWorld {
     std::random_device random;
     m_folder = fs::temp_directory_path() / ("tulix-upgrade-bench-" + std::to_string(random()));
     Publish();
-    StartServer();
+    m_server.emplace(std::vector<std::string>{TULIX_UPDATE_SERVER_BINARY, "--port", "0",
+                                              (m_folder / "published").string()});
+    if (m_server->Port() == 0) {
+      std::abort();
+    }
     fs::create_directories(m_folder / "home");
     m_app.emplace((m_folder / "home").string(), (m_folder / "registry.db").string());
     m_scope.emplace(*m_app);
     OpenLog((m_folder / "home").string());
     m_app->registry().SetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer",
-                                "127.0.0.1:" + std::to_string(m_port));
+                                "127.0.0.1:" + std::to_string(m_server->Port()));
   }
   ~BenchWorld() {
     m_app->categoryTree.reset();
     m_scope.reset();
     m_app.reset();
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGTERM);
-      ::waitpid(m_pid, nullptr, 0);
-    }
+    m_server.reset();
     std::error_code ignored;
     fs::remove_all(m_folder, ignored);
   }
@@ -112,40 +108,9 @@ class BenchWorld {
     }
   }
 
-  void StartServer() {
-    std::vector<std::string> args = {TULIX_UPDATE_SERVER_BINARY, "--port", "0",
-                                     (m_folder / "published").string()};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    int out[2];
-    if (::pipe(out) != 0) {
-      std::abort();
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-      std::abort();
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    std::string line;
-    char c = 0;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') {
-      line += c;
-    }
-    ::close(out[0]);
-    m_port = std::stoi(line);
-  }
-
   fs::path m_folder;
   std::string m_engine;
-  pid_t m_pid = -1;
-  int m_port = 0;
+  std::optional<bench::ToolProcess> m_server;
   std::optional<TulixApplication> m_app;
   std::optional<ScopedApplication> m_scope;
 };

@@ -58,6 +58,23 @@ void WriteFileBytes(const std::string& path, std::string_view bytes) {
   EXPECT_TRUE(out.good()) << "cannot write " << path;
 }
 
+std::string SingleSpaced(std::string_view text) {
+  std::string out;
+  bool gap = false;
+  for (char ch : text) {
+    if (static_cast<unsigned char>(ch) <= ' ') {
+      gap = true;
+      continue;
+    }
+    if (gap && !out.empty()) {
+      out += ' ';
+    }
+    gap = false;
+    out += ch;
+  }
+  return out;
+}
+
 size_t CountOf(std::string_view text, std::string_view part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) {

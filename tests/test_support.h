@@ -42,6 +42,10 @@ class TulixTest : public ::testing::Test {
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, std::string_view bytes);
 
+// The words of `text` separated by single spaces, nothing around them (every byte up to a blank
+// separates).
+std::string SingleSpaced(std::string_view text);
+
 // How often `part` occurs in `text`, overlapping occurrences included.
 size_t CountOf(std::string_view text, std::string_view part);
 

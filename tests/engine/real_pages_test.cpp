@@ -65,24 +65,6 @@ std::string DefinitionFolder() {
   return TULIX_ENGINE_FIXTURES_DIR;
 }
 
-// Words separated by single spaces, nothing around them.
-std::string SingleSpaced(std::string_view text) {
-  std::string out;
-  bool gap = false;
-  for (char ch : text) {
-    if (static_cast<unsigned char>(ch) <= ' ') {
-      gap = true;
-      continue;
-    }
-    if (gap && !out.empty()) {
-      out += ' ';
-    }
-    gap = false;
-    out += ch;
-  }
-  return out;
-}
-
 void EraseAll(std::string& text, std::string_view what) {
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) {
     text.erase(at, what.size());
@@ -106,7 +88,7 @@ std::string TitleOf(std::string hitText) {
       title += token->text();
     }
   }
-  return SingleSpaced(title);
+  return test::SingleSpaced(title);
 }
 
 struct ExtractedHit {

@@ -331,23 +331,6 @@ void PrintTo(const DefinitionCase& definition, std::ostream* out) {
   *out << definition.file;
 }
 
-std::string SingleSpaced(std::string_view text) {
-  std::string out;
-  bool gap = false;
-  for (char ch : text) {
-    if (static_cast<unsigned char>(ch) <= ' ') {
-      gap = true;
-      continue;
-    }
-    if (gap && !out.empty()) {
-      out += ' ';
-    }
-    gap = false;
-    out += ch;
-  }
-  return out;
-}
-
 // The text of the hit's first anchor, without the search-word marks.
 std::string TitleOf(std::string text) {
   for (std::string_view mark : {"<r>", "</r>"}) {
@@ -368,7 +351,7 @@ std::string TitleOf(std::string text) {
       title += token->text();
     }
   }
-  return SingleSpaced(title);
+  return test::SingleSpaced(title);
 }
 
 class HitList : public HitSink {
@@ -450,7 +433,7 @@ class DemoDefinitionsTest : public test::TulixTest,
     std::vector<std::string> lines;
     for (uint32_t doc : ranked) {
       const Document& d = index.Documents()[doc];
-      lines.push_back(d.address + "\t" + SingleSpaced(demo::HtmlEscape(d.title)));
+      lines.push_back(d.address + "\t" + test::SingleSpaced(demo::HtmlEscape(d.title)));
     }
     return lines;
   }
