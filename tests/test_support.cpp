@@ -14,6 +14,9 @@
 
 extern char** environ;
 
+#include "base/application.h"
+#include "base/settings.h"
+
 namespace tulix::test {
 
 TempFolder::TempFolder() {
@@ -84,7 +87,7 @@ size_t CountOf(std::string_view text, std::string_view part) {
 }
 
 ScopedNoProxy::ScopedNoProxy() {
-  for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY"}) {
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"}) {
     if (const char* value = std::getenv(name)) {
       m_saved.emplace_back(name, value);
     }
@@ -149,6 +152,22 @@ int RunChildTest(const std::string& filter, const std::vector<std::string>& env)
     return -1;
   }
   return WEXITSTATUS(status);
+}
+
+ScopedSecureWeb::ScopedSecureWeb(bool on) {
+  if (!HasApp()) {
+    m_folder.emplace();
+    m_app = std::make_unique<TulixApplication>(m_folder->path(), m_folder->File("registry.db"));
+    m_scope = std::make_unique<ScopedApplication>(*m_app);
+  }
+  m_previous = App().settings().SecureWeb;
+  App().settings().SecureWeb = on ? 1 : 0;
+}
+
+ScopedSecureWeb::~ScopedSecureWeb() {
+  App().settings().SecureWeb = m_previous;
+  m_scope.reset();
+  m_app.reset();
 }
 
 }  // namespace tulix::test

@@ -4,10 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+namespace tulix {
+class ScopedApplication;
+class TulixApplication;
+}  // namespace tulix
 
 namespace tulix::test {
 
@@ -82,5 +89,21 @@ class ScopedNoProxy {
 // Runs this test program again as a child process with the given gtest filter and extra
 // environment ("NAME=value" entries); returns its exit status (-1 when it could not start).
 int RunChildTest(const std::string& filter, const std::vector<std::string>& env = {});
+
+// Sets the SecureWeb setting for the scope and puts the old value back when it goes. Without an
+// application object it installs one of its own, in a temporary folder, for the scope.
+class ScopedSecureWeb {
+ public:
+  explicit ScopedSecureWeb(bool on);
+  ~ScopedSecureWeb();
+  ScopedSecureWeb(const ScopedSecureWeb&) = delete;
+  ScopedSecureWeb& operator=(const ScopedSecureWeb&) = delete;
+
+ private:
+  std::optional<TempFolder> m_folder;
+  std::unique_ptr<TulixApplication> m_app;
+  std::unique_ptr<ScopedApplication> m_scope;
+  int m_previous = 1;
+};
 
 }  // namespace tulix::test

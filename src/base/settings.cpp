@@ -52,6 +52,7 @@ const StoredSetting kStoredSettings[] = {
 // them, and the user's setting stays as the user left it.
 const StoredSetting kOwnSettings[] = {
     {"Tasks", "EngineTimeout", &AppSettings::EngineTimeout},
+    {"Behaviour", "SecureWeb", &AppSettings::SecureWeb},
 };
 
 // A read from a definition file takes at most this many characters.
@@ -118,6 +119,10 @@ void SaveSettings() {
     }
   }
   App().registry().SetValues(writes);
+}
+
+bool SecureWebOn() {
+  return !HasApp() || App().settings().SecureWeb != 0;
 }
 
 double GetEngineSetVersion() {

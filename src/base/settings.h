@@ -33,6 +33,9 @@ struct AppSettings {
   // Behaviour
   int32_t BrowserNewWindow = 1;
   int32_t MaxScan = 20;
+  // Our own: 1 lets engines, results, redirects and the update server use https; 0 keeps to
+  // plain http as the program always did. Read, never written by SaveSettings.
+  int32_t SecureWeb = 1;
   int32_t ScanKey = 0;
   int32_t UpdatePolicy = 0;
   std::string ScanLog;  // enciphered with EncipherSetting
@@ -62,6 +65,10 @@ struct AppSettings {
 void LoadSettings();
 // Writes every stored setting of App().settings(), in a fixed order. Failures are not reported.
 void SaveSettings();
+
+// Whether https is spoken (the SecureWeb setting); on when no application object is installed,
+// as by default.
+bool SecureWebOn();
 
 // The version of the installed engine set (Behaviour\Version; missing or empty gives 0).
 double GetEngineSetVersion();

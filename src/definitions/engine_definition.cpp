@@ -288,18 +288,23 @@ void EngineDefinition::SetUserValues(int familySafe, int order, const std::strin
 RequestSpec EngineDefinition::BuildFirstRequest(const SearchQuery& search,
                                                 const ScriptCounters* runner) const {
   const std::string file = GetFilePath();
+  const char* typeSection = search.type == kSearchAnyWords      ? "ANY"
+                            : search.type == kSearchExactPhrase ? "EXACT"
+                                                                : "ALL";
   RequestSpec request;
   request.host = ReadText("Main", "host", "", file);
   request.object = ReadText("Main", "object", "", file);
   request.referer = ReadText("Main", "referer", "", file);
   request.extra = ReadText("Main", "extra", "", file);
   request.variables = ReadText("Main", "variables", "", file);
-  int port = ReadInt("Main", "port", 80, file);
+  // "scheme=https" asks for TLS, on port 443 unless the file says otherwise; with https off
+  // the key means nothing and every engine is asked over plain http.
+  std::string scheme = ReadText("Main", "scheme", "http", file);
+  scheme = ReadText(typeSection, "scheme", scheme.c_str(), file);
+  request.secure = SecureWebOn() && EqualsIgnoringCase(scheme, "https");
+  int port = ReadInt("Main", "port", request.secure ? 443 : 80, file);
   request.verb = ReadInt("Main", "verb", 1, file);
 
-  const char* typeSection = search.type == kSearchAnyWords      ? "ANY"
-                            : search.type == kSearchExactPhrase ? "EXACT"
-                                                                : "ALL";
   request.host = ReadText(typeSection, "host", request.host.c_str(), file);
   request.object = ReadText(typeSection, "object", request.object.c_str(), file);
   request.referer = ReadText(typeSection, "referer", request.referer.c_str(), file);
@@ -495,7 +500,7 @@ void EngineDefinition::OpenHomePage() const {
   auto data = Data();
   std::string address = data->home;
   if (address.empty()) {
-    address = "http://" + data->host + "/";
+    address = "http://" + data->host + "/";  // what the engine was always reached by
   }
   LaunchBrowser(address);
 }

@@ -63,6 +63,7 @@ class HrefPattern {
 struct RequestSpec {
   std::string variables;  // name=value pairs joined by "&", set when the job takes the request
   int verb = 1;           // 0 POST, 1 GET
+  bool secure = false;    // over https (only ever set while https is on)
   uint16_t port = 80;
   std::string object;  // path and query part
   std::string host;

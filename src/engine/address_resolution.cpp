@@ -1,6 +1,7 @@
 #include "engine/address_resolution.h"
 
 #include "base/log.h"
+#include "base/settings.h"
 #include "engine/page_scanner.h"
 #include "platform/url.h"
 
@@ -9,15 +10,15 @@ namespace tulix {
 namespace {
 
 constexpr uint16_t kHttpPort = 80;
+constexpr uint16_t kHttpsPort = 443;
 
-// "http://" + server, with the port when it is not the http default.
-std::string HttpRoot(const ParsedUrl& url) {
-  std::string root = "http://" + url.server;
-  if (url.port != kHttpPort) {
-    root += ':';
-    root += std::to_string(url.port);
-  }
-  return root;
+// Whether a base of this parsed address keeps https.
+bool KeepsHttps(const ParsedUrl& url) {
+  return url.serviceType == kServiceHttps && SecureWebOn();
+}
+
+std::string RootOf(const ParsedUrl& url) {
+  return ServerRoot(KeepsHttps(url), url.server, url.port);
 }
 
 void WarnUnparsable(std::string_view base, std::string_view link) {
@@ -61,6 +62,20 @@ std::string ResolveRooted(std::string_view base, std::string_view link) {
 
 }  // namespace
 
+bool IsWebService(uint32_t serviceType) {
+  return serviceType == kServiceHttp || (serviceType == kServiceHttps && SecureWebOn());
+}
+
+std::string ServerRoot(bool secure, std::string_view host, uint16_t port) {
+  std::string root = secure ? "https://" : "http://";
+  root += host;
+  if (port != (secure ? kHttpsPort : kHttpPort)) {
+    root += ':';
+    root += std::to_string(port);
+  }
+  return root;
+}
+
 std::string JoinWithSeparator(std::string_view a, std::string_view b, char separator) {
   std::string joined(a);
   if (!joined.empty()) {
@@ -90,7 +105,7 @@ bool SplitBaseAddress(std::string_view base, std::string* directory, std::string
   // The last "/" before the query; the object's start when none stands there.
   size_t slash = fileEnd == 0 ? std::string::npos : object.rfind('/', fileEnd - 1);
   size_t fileStart = slash == std::string::npos ? 0 : slash + 1;
-  *directory = HttpRoot(url) + object.substr(0, fileStart);
+  *directory = RootOf(url) + object.substr(0, fileStart);
   *file = object.substr(fileStart, fileEnd - fileStart);
   *query = question == std::string::npos ? std::string() : object.substr(question);
   return true;
@@ -101,7 +116,7 @@ bool RootAddress(std::string_view base, std::string* root, std::string* object) 
   if (!ParseUrl(base, &url)) {
     return false;
   }
-  *root = HttpRoot(url);
+  *root = RootOf(url);
   *object = url.object;
   return true;
 }
@@ -109,7 +124,8 @@ bool RootAddress(std::string_view base, std::string* root, std::string* object) 
 std::string ResolveAddress(std::string_view base, std::string_view link) {
   std::string t(link);
   if (t.size() > 2 && t.starts_with("//")) {
-    t.insert(0, "http:");
+    ParsedUrl url;
+    t.insert(0, ParseUrl(base, &url) && KeepsHttps(url) ? "https:" : "http:");
   }
   if (!IsAbsolute(t)) {
     t = t.starts_with('/') ? ResolveRooted(base, t) : ResolveRelative(base, t);

@@ -2,14 +2,18 @@
 // address that can be fetched or stored, by making it absolute against the address of the page
 // it was found on and decoding the HTML entities in it.
 //
-// Every address is treated as http: a resolved relative link always starts with "http://",
-// whatever the scheme of its base, and a base on another port keeps that port
-// ("https://h/x" gives "http://h:443/..."). Dot segments ("./", "../") are not removed; a
-// fragment stays part of the file or the query.
+// With https on (the SecureWeb setting), an https base keeps its scheme: a relative link on an
+// https page resolves to "https://", "//host/x" takes the base's scheme, and the default port
+// of each scheme is left out. Every other base, and every base with https off, is treated as
+// http: the link starts with "http://", and a base on another port keeps that port
+// ("https://h/x" gives "http://h:443/..." with https off). Dot segments ("./", "../") are not
+// removed; a fragment stays part of the file or the query.
 //
-// Thread safety: pure functions; call them from any thread. ResolveAddress may log.
+// Thread safety: call them from any thread; they read the SecureWeb setting, and ResolveAddress
+// may log.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,14 +24,21 @@ namespace tulix {
 // "Cannot parse address <base>,<link>" is logged, unless both are empty.
 std::string ResolveAddress(std::string_view base, std::string_view link);
 
-// Splits a base address into "http://" + server [+ ":" + port when not 80] + the object up to
+// Whether addresses of `serviceType` are fetched, kept as results and followed: http, and https
+// when https is on.
+bool IsWebService(uint32_t serviceType);
+
+// "http://" or "https://" + host [+ ":" + port when it is not the scheme's default].
+std::string ServerRoot(bool secure, std::string_view host, uint16_t port);
+
+// Splits a base address into its server root (as ServerRoot) + the object up to
 // and including the last "/" before its query; the file after that "/" up to the "?"; and the
 // query from the "?" on ("" when there is none). Returns false, leaving the outputs alone, when
 // the base does not parse.
 bool SplitBaseAddress(std::string_view base, std::string* directory, std::string* file,
                       std::string* query);
 
-// "http://" + server [+ ":" + port when not 80], and the object (which starts with "/").
+// The server root (as ServerRoot), and the object (which starts with "/").
 // Returns false, leaving the outputs alone, when the base does not parse.
 bool RootAddress(std::string_view base, std::string* root, std::string* object);
 

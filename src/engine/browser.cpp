@@ -123,8 +123,10 @@ class AttachGuard {
 bool SendGet(HttpSession& session, const ParsedUrl& url, DownloadCancel* cancel,
              std::unique_ptr<HttpRequest>* request, DownloadOutcome* why) {
   *why = DownloadOutcome::kFailed;
-  std::unique_ptr<HttpRequest> next = session.OpenRequest(
-      "GET", url.server, url.port, url.object, "", kHttpFlagReload | kHttpFlagNoAutoRedirect);
+  const uint32_t secure = url.serviceType == kServiceHttps ? kHttpFlagSecure : 0;
+  std::unique_ptr<HttpRequest> next =
+      session.OpenRequest("GET", url.server, url.port, url.object, "",
+                          kHttpFlagReload | kHttpFlagNoAutoRedirect | secure);
   if (next == nullptr) {
     return false;
   }
@@ -302,7 +304,7 @@ PageDownload DownloadPageForViewing(HttpSession& session, const std::string& add
                                     const std::string& folder, DownloadCancel* cancel) {
   PageDownload result;
   ParsedUrl url;
-  if (!ParseUrl(address, &url) || url.serviceType != kServiceHttp) {
+  if (!ParseUrl(address, &url) || !IsWebService(url.serviceType)) {
     return result;
   }
   std::unique_ptr<HttpRequest> request;
@@ -322,7 +324,7 @@ PageDownload DownloadPageForViewing(HttpSession& session, const std::string& add
         return result;
       }
       current = ResolveAddress(current, link);
-      if (!ParseUrl(current, &url) || url.serviceType != kServiceHttp) {
+      if (!ParseUrl(current, &url) || !IsWebService(url.serviceType)) {
         return result;
       }
       if (!SendGet(session, url, cancel, &request, &result.outcome)) {

@@ -30,12 +30,14 @@ class CurrentRequest {
   CurrentRequest(const CurrentRequest&) = delete;
   CurrentRequest& operator=(const CurrentRequest&) = delete;
 
-  // Opens a request that is never answered from a cache. Nothing past `bodyCap` bytes of the
-  // body is received. Raises InternetFailure when the layer refuses the request.
-  void Open(HttpSession& session, std::string_view verb, std::string_view host, uint16_t port,
-            std::string_view object, std::string_view referer, size_t bodyCap) {
+  // Opens a request that is never answered from a cache, over TLS when `secure`. Nothing past
+  // `bodyCap` bytes of the body is received. Raises InternetFailure when the layer refuses the
+  // request.
+  void Open(HttpSession& session, std::string_view verb, bool secure, std::string_view host,
+            uint16_t port, std::string_view object, std::string_view referer, size_t bodyCap) {
     Close();
-    m_request = session.OpenRequest(verb, host, port, object, referer, kHttpFlagReload);
+    m_request = session.OpenRequest(verb, host, port, object, referer,
+                                    kHttpFlagReload | (secure ? kHttpFlagSecure : 0));
     if (m_request == nullptr) {
       throw InternetFailure{GetLastError()};
     }
@@ -50,6 +52,7 @@ class CurrentRequest {
     m_request.reset();
   }
 
+  bool IsOpen() const { return m_request != nullptr; }
   HttpRequest& operator*() const { return *m_request; }
   HttpRequest* operator->() const { return m_request.get(); }
 

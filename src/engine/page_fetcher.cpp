@@ -79,8 +79,8 @@ class PageFetch {
     m_deadline = deadline;
     const bool post = m_request.verb == 0;
     // Nothing past the cap is ever read, so nothing past it needs to arrive.
-    Open(session, post ? "POST" : "GET", m_request.host, m_request.port, m_request.object,
-         m_request.referer);
+    Open(session, post ? "POST" : "GET", m_request.secure, m_request.host, m_request.port,
+         m_request.object, m_request.referer);
     for (const char* line : kFetchHeaderLines) {
       AddRequestHeader(*m_http, line);
     }
@@ -102,10 +102,16 @@ class PageFetch {
 
   void Close() { m_http.Close(); }
 
+  // The network library's words for the failure that ended the fetch; "" when none.
+  std::string FailureText() const { return m_http.IsOpen() ? m_http->FailureText() : ""; }
+  // The server asked last, which may be another than the request's after a redirect.
+  const std::string& LastHost() const { return m_lastHost; }
+
  private:
-  void Open(HttpSession& session, std::string_view verb, const std::string& host, uint16_t port,
-            const std::string& object, const std::string& referer) {
-    m_http.Open(session, verb, host, port, object, referer, kPageCap + kPagePieceSize);
+  void Open(HttpSession& session, std::string_view verb, bool secure, const std::string& host,
+            uint16_t port, const std::string& object, const std::string& referer) {
+    m_lastHost = host;
+    m_http.Open(session, verb, secure, host, port, object, referer, kPageCap + kPagePieceSize);
     if (m_deadline) {
       m_http->SetDeadline(*m_deadline);
     }
@@ -122,10 +128,9 @@ class PageFetch {
 
   // Follows at most kMaxRedirects redirects; after one, only a final 200 will do.
   void FollowRedirects(HttpSession& session, int status) {
-    // Relative targets resolve against the server of the request we were given, on every hop.
-    const std::string base = m_request.port == 80 ? "http://" + m_request.host + "/"
-                                                  : "http://" + m_request.host + ":" +
-                                                        std::to_string(m_request.port) + "/";
+    // Relative targets resolve against the server of the request we were given, on every hop,
+    // and keep its scheme.
+    const std::string base = ServerRoot(m_request.secure, m_request.host, m_request.port) + "/";
     bool post = m_request.verb == 0;
     int followed = 0;
     while (IsRedirect(status)) {
@@ -138,11 +143,12 @@ class PageFetch {
       m_http.Close();
       const std::string target = ResolveAddress(base, *location);
       ParsedUrl url;
-      if (!ParseUrl(target, &url) || url.serviceType != kServiceHttp) {
+      if (!ParseUrl(target, &url) || !IsWebService(url.serviceType)) {
         throw CBBInternetSessionException(kFetchFailed);
       }
       m_details.redirects.push_back(target);
-      Open(session, post ? "POST" : "GET", url.server, url.port, url.object, "");
+      Open(session, post ? "POST" : "GET", url.serviceType == kServiceHttps, url.server, url.port,
+           url.object, "");
       status = post ? m_http.Send(kFormContentType, m_request.body) : m_http.Send();
       m_details.finalStatus = status;
       ++followed;
@@ -177,6 +183,7 @@ class PageFetch {
   std::string& m_page;
   FetchDetails& m_details;
   CurrentRequest m_http;
+  std::string m_lastHost;
   std::optional<std::chrono::steady_clock::time_point> m_deadline;
 };
 
@@ -212,6 +219,11 @@ int FetchPage(CJob* job, RequestSpec& request, std::string& page, int& pagesFetc
           std::chrono::steady_clock::now() >= *deadline) {
         LogMessage(0, kLogWarning, "%s did not answer within %d seconds; the page is given up",
                    request.host.c_str(), limit);
+      } else if (IsSecureConnectionError(failure.error)) {
+        // A refused certificate is worth telling: the engine's address or the machine's clock
+        // may need looking at, and nothing else would say why the engine gave nothing.
+        LogMessage(0, kLogWarning, "Cannot make a secure connection to %s (%s); the page is given up",
+                   fetch.LastHost().c_str(), fetch.FailureText().c_str());
       }
     } catch (const CBBInternetSessionException& e) {
       code = e.Code();

@@ -298,20 +298,15 @@ std::string FirstLinkText(std::string_view text) {
 
 std::string GetHttpHref(const EngineHit& hit) {
   ParsedUrl parsed;
-  if (!ParseUrl(hit.address, &parsed) || parsed.serviceType != kServiceHttp) {
+  if (!ParseUrl(hit.address, &parsed) || !IsWebService(parsed.serviceType)) {
     return {};
   }
   return hit.address;
 }
 
 std::string PageAddressOf(const RequestSpec& request) {
-  std::string root = "http://" + request.host;
-  if (request.port != 80) {
-    root += ':';
-    root += std::to_string(request.port);
-  }
-  root += '/';
-  return JoinWithSeparator(root, request.object, '/');
+  return JoinWithSeparator(ServerRoot(request.secure, request.host, request.port) + "/",
+                           request.object, '/');
 }
 
 std::string AbsolutizeLink(std::string_view tagText, std::string_view pageAddress) {

@@ -28,7 +28,8 @@ struct EngineHit {
   int percent = 0;   // position-based percentage
 };
 
-// The hit's address when it parses and is http, else "". Hits without one are never kept.
+// The hit's address when it parses and is http (or https, while https is on), else "". Hits
+// without one are never kept.
 std::string GetHttpHref(const EngineHit& hit);
 
 // Where a search job's hits go: the hit filter and then the search's result list. The job

@@ -1,6 +1,7 @@
 #include "platform/http.h"
 
 #include <curl/curl.h>
+#include <openssl/x509_vfy.h>
 
 #include <algorithm>
 #include <array>
@@ -72,8 +73,42 @@ std::string EncodeObject(std::string_view object) {
   return out;
 }
 
-uint32_t ErrorFromCurl(CURLcode code) {
+// A refused certificate, named by what the verification found wrong with it.
+uint32_t CertificateError(long verifyResult) {
+  switch (verifyResult) {
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return kErrorInternetSecCertDateInvalid;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return kErrorInternetSecCertCnInvalid;
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      return kErrorInternetInvalidCa;
+    default:
+      return kErrorInternetSecureFailure;
+  }
+}
+
+uint32_t ErrorFromCurl(CURLcode code, CURL* easy) {
   switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION: {
+      long verifyResult = X509_V_OK;
+      curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+      // Names do not go through the chain check: a wrong name leaves the result at "ok".
+      return verifyResult == X509_V_OK ? kErrorInternetSecCertCnInvalid
+                                       : CertificateError(verifyResult);
+    }
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_USE_SSL_FAILED:
+      return kErrorInternetSecureFailure;
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
       return kErrorInternetNameNotResolved;
@@ -109,6 +144,11 @@ std::string EnvOr(const char* lower, const char* upper) {
 
 }  // namespace
 
+bool IsSecureConnectionError(uint32_t error) {
+  return error == kErrorInternetSecCertDateInvalid || error == kErrorInternetSecCertCnInvalid ||
+         error == kErrorInternetInvalidCa || error == kErrorInternetSecureFailure;
+}
+
 // A libcurl transfer handle with the multi handle that drives it, and the body buffer of the
 // request that used them last (empty, its room kept).
 struct TransferHandles {
@@ -141,6 +181,8 @@ struct HttpSession::Shared {
     curl_share_setopt(share, CURLSHOPT_USERDATA, this);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    // A new connection to a server seen before resumes its TLS session: one round trip less.
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
   ~Shared() {
     // Handles that use the share go before it.
@@ -207,7 +249,9 @@ HttpSession::HttpSession(std::string agent) : m_agent(std::move(agent)) {
   // libcurl reads only the lower-case http_proxy, since a CGI program's HTTP_PROXY can come
   // from a request header; we do the same.
   m_proxy = EnvOr("http_proxy", nullptr);
+  m_secureProxy = EnvOr("https_proxy", "HTTPS_PROXY");
   m_noProxy = EnvOr("no_proxy", "NO_PROXY");
+  m_caFile = EnvOr("TULIX_CA_FILE", nullptr);
   m_shared = std::make_unique<Shared>();
 }
 
@@ -238,8 +282,9 @@ bool HttpSession::Prompt(const std::string& host, HttpCredentials& credentials) 
   return prompt && prompt(host, credentials);
 }
 
-std::string HttpSession::ProxyFor(std::string_view host) const {
-  if (m_proxy.empty())
+std::string HttpSession::ProxyFor(std::string_view host, bool secure) const {
+  const std::string& proxy = secure ? m_secureProxy : m_proxy;
+  if (proxy.empty())
     return {};
   std::string_view list = m_noProxy;
   while (!list.empty()) {
@@ -259,7 +304,7 @@ std::string HttpSession::ProxyFor(std::string_view host) const {
       return {};
     }
   }
-  return m_proxy;
+  return proxy;
 }
 
 struct HttpRequest::Impl {
@@ -272,6 +317,7 @@ struct HttpRequest::Impl {
   std::string url;
   std::string target;
   std::string proxy;
+  bool secure = false;
   std::chrono::milliseconds connectTimeout{30000};
   std::chrono::milliseconds idleTimeout{30000};
   std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -290,6 +336,7 @@ struct HttpRequest::Impl {
   bool done = false;
   bool capped = false;
   CURLcode result = CURLE_OK;
+  char errorText[CURL_ERROR_SIZE] = {};
   bool inMulti = false;
   bool connected = false;
   std::chrono::steady_clock::time_point lastData;
@@ -365,7 +412,7 @@ struct HttpRequest::Impl {
       if (done) {
         if (result == CURLE_OK || (result == CURLE_WRITE_ERROR && capped))
           return true;
-        SetLastError(ErrorFromCurl(result));
+        SetLastError(ErrorFromCurl(result, easy));
         return false;
       }
       int running = 0;
@@ -436,7 +483,6 @@ HttpRequest::~HttpRequest() = default;
 std::unique_ptr<HttpRequest> HttpSession::OpenRequest(std::string_view verb, std::string_view host,
                                                       uint16_t port, std::string_view object,
                                                       std::string_view referer, uint32_t flags) {
-  (void)flags;
   // The host goes into the address libcurl connects to and into the Host line.
   if (host.empty() || HasControlCharacters(host) || host.find(' ') != std::string_view::npos) {
     SetLastError(kErrorInternetInvalidUrl);
@@ -447,6 +493,7 @@ std::unique_ptr<HttpRequest> HttpSession::OpenRequest(std::string_view verb, std
   impl->verb = verb.empty() ? "GET" : std::string(verb);
   impl->host = host;
   impl->port = port;
+  impl->secure = (flags & kHttpFlagSecure) != 0;
   {
     std::lock_guard lock(m_mutex);
     impl->connectTimeout = m_connectTimeout;
@@ -455,11 +502,14 @@ std::unique_ptr<HttpRequest> HttpSession::OpenRequest(std::string_view verb, std
   }
   std::string hostPart =
       impl->host.find(':') != std::string::npos ? "[" + impl->host + "]" : impl->host;
-  std::string origin = "http://" + hostPart + ":" + std::to_string(port);
+  std::string origin =
+      (impl->secure ? "https://" : "http://") + hostPart + ":" + std::to_string(port);
   impl->url = origin + "/";
-  impl->proxy = ProxyFor(host);
-  // Through a proxy the request line carries the whole address.
-  impl->target = (impl->proxy.empty() ? "" : origin) + EncodeObject(object);
+  impl->proxy = ProxyFor(host, impl->secure);
+  // Through a proxy a plain request line carries the whole address; a secure request goes
+  // through a tunnel to the server itself and so names only the object.
+  impl->target =
+      (impl->proxy.empty() || impl->secure ? "" : origin) + EncodeObject(object);
   if (!referer.empty())
     impl->headers.push_back({"Referer", EncodeAddress(referer)});
   TransferHandles handles = m_shared->Take();
@@ -571,6 +621,17 @@ bool HttpRequest::Send(std::string_view headers, std::string_view body) {
   curl_easy_setopt(e, CURLOPT_SHARE, r.session->m_shared->share);
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  // Every server gets the one protocol the layer's header handling was written for.
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  r.errorText[0] = '\0';
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, r.errorText);
+  if (r.secure) {
+    // Verification is libcurl's default; it is set here so that no reset can lose it.
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!r.session->m_caFile.empty())
+      curl_easy_setopt(e, CURLOPT_CAINFO, r.session->m_caFile.c_str());
+  }
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.connectTimeout.count()));
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::OnHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
@@ -672,6 +733,10 @@ bool HttpRequest::Read(char* buffer, size_t size, size_t* read) {
   *read = n;
   SetLastError(kErrorSuccess);
   return true;
+}
+
+std::string HttpRequest::FailureText() const {
+  return m_impl->errorText;
 }
 
 void HttpRequest::Abort() {

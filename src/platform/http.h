@@ -36,6 +36,10 @@ inline constexpr uint32_t kErrorInternetCannotConnect = 12029;
 inline constexpr uint32_t kErrorInternetConnectionAborted = 12030;
 inline constexpr uint32_t kErrorInternetConnectionReset = 12031;
 inline constexpr uint32_t kErrorInternetForceRetry = 12032;
+inline constexpr uint32_t kErrorInternetSecCertDateInvalid = 12037;
+inline constexpr uint32_t kErrorInternetSecCertCnInvalid = 12038;
+inline constexpr uint32_t kErrorInternetInvalidCa = 12045;
+inline constexpr uint32_t kErrorInternetSecureFailure = 12175;
 inline constexpr uint32_t kErrorHttpHeaderNotFound = 12150;
 inline constexpr uint32_t kErrorHttpInvalidServerResponse = 12152;
 inline constexpr uint32_t kErrorHttpInvalidHeader = 12153;
@@ -44,6 +48,15 @@ inline constexpr uint32_t kErrorHttpInvalidHeader = 12153;
 // the callers' sake and change nothing.
 inline constexpr uint32_t kHttpFlagReload = 0x80000000u;
 inline constexpr uint32_t kHttpFlagNoAutoRedirect = 0x00200000u;
+// The request goes over TLS (https). The server's certificate is always verified, chain and
+// name, against the system's certificate store, and also against the authorities of the file
+// that $TULIX_CA_FILE names when that is set (tests trust a certificate authority of their own
+// that way). A refused certificate fails Send with one of the certificate errors above.
+inline constexpr uint32_t kHttpFlagSecure = 0x00800000u;
+
+// Whether `error` says that a secure connection could not be made (the certificate was refused
+// or the TLS handshake failed).
+bool IsSecureConnectionError(uint32_t error);
 
 // How AddRequestHeaders treats a header that is already present (names compare without case).
 enum class HeaderMode {
@@ -67,7 +80,8 @@ class HttpRequest;
 
 class HttpSession {
  public:
-  // Reads the proxy from http_proxy / no_proxy now; an empty agent sends no User-Agent.
+  // Reads the proxies from http_proxy / https_proxy / no_proxy and the extra certificate
+  // authorities from TULIX_CA_FILE now; an empty agent sends no User-Agent.
   explicit HttpSession(std::string agent);
   ~HttpSession();
   HttpSession(const HttpSession&) = delete;
@@ -100,10 +114,12 @@ class HttpSession {
 
   bool Prompt(const std::string& host, HttpCredentials& credentials) const;
   // The proxy URL to use for `host`, empty for a direct connection.
-  std::string ProxyFor(std::string_view host) const;
+  std::string ProxyFor(std::string_view host, bool secure) const;
 
   std::string m_agent;
   std::string m_proxy;
+  std::string m_secureProxy;
+  std::string m_caFile;
   std::string m_noProxy;
   std::unique_ptr<Shared> m_shared;
   mutable std::mutex m_mutex;
@@ -156,6 +172,10 @@ class HttpRequest {
   // Copies up to `size` body bytes into `buffer`, waiting for data when none is buffered.
   // Returns true with `*read` 0 at the end of the body (or at the cap); false on failure.
   bool Read(char* buffer, size_t size, size_t* read);
+
+  // What went wrong in the last failed Send or Read, in the network library's words (for the
+  // log: "SSL certificate problem: certificate has expired"); empty when it said nothing.
+  std::string FailureText() const;
 
   // Ends the current or next wait of Send or Read with kErrorInternetOperationCancelled. Safe
   // from any thread; the request is unusable afterwards.

@@ -27,7 +27,7 @@ class UpdateFetch {
   UpdateFetch(size_t cap, UpdateClock::time_point deadline) : m_cap(cap), m_deadline(deadline) {}
 
   void Run(const UpdateServerAddress& server, const std::string& object, std::string& body) {
-    int status = OpenAndSend(server.host, server.port, object);
+    int status = OpenAndSend(server.secure, server.host, server.port, object);
     if (status == 401) {
       if (m_http->PromptForCredentials() != kErrorInternetForceRetry) {
         throw Refused{};
@@ -37,16 +37,19 @@ class UpdateFetch {
     if (IsFollowedRedirect(status)) {
       const std::optional<std::string> location = m_http->QueryResponseHeader("Location");
       ParsedUrl url;
-      if (!location || !IsPlainHttpAddress(*location) || !ParseUrl(*location, &url)) {
+      if (!location || !IsWebAddressToFollow(*location) || !ParseUrl(*location, &url)) {
         throw Refused{};
       }
-      status = OpenAndSend(url.server, url.port, url.object);
+      status = OpenAndSend(url.serviceType == kServiceHttps, url.server, url.port, url.object);
     }
     if (status != 200) {
       throw Refused{};
     }
     ReadBody(body);
   }
+
+  // The network library's words for the failure that ended the fetch; "" when none.
+  std::string FailureText() const { return m_http.IsOpen() ? m_http->FailureText() : ""; }
 
  private:
   void CheckTime() const {
@@ -55,10 +58,11 @@ class UpdateFetch {
     }
   }
 
-  int OpenAndSend(const std::string& host, uint16_t port, const std::string& object) {
+  int OpenAndSend(bool secure, const std::string& host, uint16_t port,
+                  const std::string& object) {
     CheckTime();
     // One byte past the cap is enough to tell a body that is too long.
-    m_http.Open(GetSession(), "GET", host, port, object, "", m_cap + 1);
+    m_http.Open(GetSession(), "GET", secure, host, port, object, "", m_cap + 1);
     for (const char* line : kUpdateHeaderLines) {
       m_http->AddRequestHeaders(line, HeaderMode::kAddIfNew);
     }
@@ -109,7 +113,11 @@ UpdateFetchResult FetchFromUpdateServer(const std::string& object, size_t cap,
   try {
     fetch.Run(*server, object, body);
     return UpdateFetchResult::kOk;
-  } catch (const InternetFailure&) {
+  } catch (const InternetFailure& failure) {
+    if (IsSecureConnectionError(failure.error)) {
+      LogMessage(0, kLogError, "Cannot make a secure connection to the update server %s (%s)",
+                 server->host.c_str(), fetch.FailureText().c_str());
+    }
   } catch (const Refused&) {
   } catch (const OutOfTime&) {
     return UpdateFetchResult::kOutOfTime;

@@ -137,25 +137,49 @@ bool IsWebPageEntry(std::string_view path) {
   return path.starts_with("http:");
 }
 
-bool IsPlainHttpAddress(std::string_view address) {
-  if (!address.starts_with("http://") || address.size() > kMaxUrlLength ||
+namespace {
+
+// An address without blanks, control characters or quotes that parses, with a server, as a
+// service of `type`.
+bool IsCleanAddressOf(std::string_view address, uint32_t type) {
+  if (address.size() > kMaxUrlLength ||
       std::any_of(address.begin(), address.end(),
                   [](char c) { return IsControl(c) || c == ' ' || c == '"'; })) {
     return false;
   }
   ParsedUrl url;
-  return ParseUrl(address, &url) && url.serviceType == kServiceHttp && !url.server.empty();
+  return ParseUrl(address, &url) && url.serviceType == type && !url.server.empty();
+}
+
+}  // namespace
+
+bool IsPlainHttpAddress(std::string_view address) {
+  return address.starts_with("http://") && IsCleanAddressOf(address, kServiceHttp);
+}
+
+bool IsWebAddressToFollow(std::string_view address) {
+  return IsPlainHttpAddress(address) || (SecureWebOn() && address.starts_with("https://") &&
+                                         IsCleanAddressOf(address, kServiceHttps));
 }
 
 std::optional<UpdateServerAddress> ParseUpdateServer(std::string_view text) {
-  constexpr std::string_view kScheme = "http://";
-  if (text.size() > kScheme.size() && StartsWithIgnoringCase(text, kScheme)) {
-    text.remove_prefix(kScheme.size());
-    if (text.ends_with('/')) {
-      text.remove_suffix(1);
+  UpdateServerAddress address;
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (text.size() > scheme.size() && StartsWithIgnoringCase(text, scheme)) {
+      address.secure = scheme == "https://";
+      if (address.secure && !SecureWebOn()) {
+        return std::nullopt;
+      }
+      text.remove_prefix(scheme.size());
+      if (text.ends_with('/')) {
+        text.remove_suffix(1);
+      }
+      break;
     }
   }
-  UpdateServerAddress address;
+  if (address.secure) {
+    address.port = 443;
+  }
   const size_t colon = text.find(':');
   address.host = std::string(text.substr(0, colon));
   if (address.host.empty() || HasControlCharacters(address.host) ||

@@ -69,14 +69,19 @@ bool IsWebPageEntry(std::string_view path);
 // True for a plain http address the browser may be given: "http://", a server, no blanks,
 // control characters or quotes.
 bool IsPlainHttpAddress(std::string_view address);
+// As IsPlainHttpAddress, and also "https://" addresses while https is on: where the update
+// server may send the program on.
+bool IsWebAddressToFollow(std::string_view address);
 
 struct UpdateServerAddress {
   std::string host;
   uint16_t port = 80;
+  bool secure = false;  // asked over https
 };
 
-// Reads "host", "host:port" or "http://host[:port][/]". nullopt for an empty host, a port that
-// is not a number from 1 to 65535, or another scheme.
+// Reads "host", "host:port", "http://host[:port][/]" or, while https is on,
+// "https://host[:port][/]" (port 443 unless given). nullopt for an empty host, a port that is
+// not a number from 1 to 65535, or another scheme.
 std::optional<UpdateServerAddress> ParseUpdateServer(std::string_view text);
 
 // The server the program asks: the setting Behaviour\UpdateServer, or the built-in default

@@ -83,6 +83,15 @@ TEST_F(Settings, EmptyStoreLoadsDefaultsAndSaveWritesEveryValue) {
   EXPECT_EQ(std::size(dwords) + std::size(texts), 24u);
   EXPECT_FALSE(registry().ValueExists(Key("Behaviour"), "Path"));
   EXPECT_FALSE(registry().ValueExists(Key("Behaviour"), "Version"));
+  // Values of our own are read but left as the user set them.
+  EXPECT_EQ(s.SecureWeb, 1);
+  EXPECT_EQ(s.EngineTimeout, 10);
+  EXPECT_FALSE(registry().ValueExists(Key("Behaviour"), "SecureWeb"));
+  EXPECT_FALSE(registry().ValueExists(Key("Tasks"), "EngineTimeout"));
+  registry().SetDword(Key("Behaviour"), "SecureWeb", 0);
+  LoadSettings();
+  EXPECT_EQ(s.SecureWeb, 0);
+  EXPECT_FALSE(SecureWebOn());
 }
 
 TEST_F(Settings, StoredValuesLoadAndWrongTypesReadAsDefaults) {

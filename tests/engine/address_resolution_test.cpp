@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/log.h"
+#include "platform/url.h"
+#include "test_support.h"
 
 namespace tulix {
 namespace {
@@ -49,8 +51,9 @@ TEST(AddressResolution, ResolveAddressMakesLinksAbsolute) {
       {"http://h/a/b", "http://k/z?a=1&amp;b=2", "http://k/z?a=1&b=2"},
       {"not an address", "http://k/z?a=1&amp;b=2", "http://k/z?a=1&b=2"},
       {"HTTP://K/Z", "HTTPS://k:99/Q", "HTTPS://k:99/Q"},
-      // Every base is taken for http, on its own port.
+      // With https off every base is taken for http, on its own port.
       {"https://h/a/b.htm", "c", "http://h:443/a/c"},
+      {"https://h/a/", "//k/z", "http://k/z"},
       {"ftp://h/pub/f", "/g", "http://h:21/g"},
       {"http://u:p@h:80/a/b", "c", "http://h/a/c"},
       {"http://h", "x", "http://h/x"},
@@ -74,12 +77,47 @@ TEST(AddressResolution, ResolveAddressMakesLinksAbsolute) {
       {"http://h/a/b", "c?x=1&amp;y=&#50;", "http://h/a/c?x=1&y=2"},
       {"http://h/a/b", "/c?&#;", "http://h/c?&#;"},
   };
+  test::ScopedSecureWeb plainHttp(false);
   StatusRecorder status;
   for (const Case& c : cases) {
     EXPECT_EQ(ResolveAddress(c.base, c.link), c.address) << c.base << " + " << c.link;
   }
   // An absolute link never needs its base, so even the unparsable one gave no warning.
   EXPECT_TRUE(status.Take().empty());
+}
+
+TEST(AddressResolution, HttpsBasesKeepTheirSchemeWhileHttpsIsOn) {
+  test::ScopedSecureWeb secureWeb(true);
+  const std::pair<const char*, const char*> links[][2] = {
+      {{"https://h/a/b.htm", "c"}, {"https://h/a/c", ""}},
+      {{"https://h/a/b.htm", "/c"}, {"https://h/c", ""}},
+      {{"https://h/a/b.htm?q=1", "?q=2"}, {"https://h/a/b.htm?q=2", ""}},
+      {{"https://h/a/", "//k/z"}, {"https://k/z", ""}},
+      {{"http://h/a/", "//k/z"}, {"http://k/z", ""}},
+      // Each scheme's own default port is left out, any other kept.
+      {{"https://h:443/a", "x"}, {"https://h/x", ""}},
+      {{"https://h:8443/a", "/x"}, {"https://h:8443/x", ""}},
+      {{"http://h:443/a", "x"}, {"http://h:443/x", ""}},
+      {{"http://h:80/a", "x"}, {"http://h/x", ""}},
+      // Schemes the program does not fetch stay as they always were.
+      {{"ftp://h/pub/f", "/g"}, {"http://h:21/g", ""}},
+  };
+  for (const auto& [input, expected] : links) {
+    EXPECT_EQ(ResolveAddress(input.first, input.second), expected.first)
+        << input.first << " + " << input.second;
+  }
+  std::string directory, file, query, root, object;
+  ASSERT_TRUE(SplitBaseAddress("https://h/a/b?x", &directory, &file, &query));
+  EXPECT_EQ(directory + "|" + file + "|" + query, "https://h/a/|b|?x");
+  ASSERT_TRUE(RootAddress("HTTPS://h:443/a", &root, &object));
+  EXPECT_EQ(root + "|" + object, "https://h|/a");
+  EXPECT_TRUE(IsWebService(kServiceHttps));
+  EXPECT_FALSE(IsWebService(kServiceFtp));
+  {
+    test::ScopedSecureWeb plainHttp(false);
+    EXPECT_FALSE(IsWebService(kServiceHttps));
+    EXPECT_TRUE(IsWebService(kServiceHttp));
+  }
 }
 
 TEST(AddressResolution, UnparsableBaseLeavesTheLinkAndWarns) {
@@ -120,6 +158,7 @@ TEST(AddressResolution, SplitBaseAddressAndRootAddress) {
       {"http://h/a/b.htm#f", "http://h/a/", "b.htm#f", "", "http://h", "/a/b.htm#f"},
       {"http://h/a?x=1?y=2", "http://h/", "a", "?x=1?y=2", "http://h", "/a?x=1?y=2"},
   };
+  test::ScopedSecureWeb plainHttp(false);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.base);
     std::string directory, file, query, root, object;

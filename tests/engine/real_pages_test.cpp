@@ -174,20 +174,29 @@ class RealPagesTest : public test::TulixTest, public testing::WithParamInterface
 
 TEST_P(RealPagesTest, DefinitionGivesEveryOrganicResultAndNothingElse) {
   const SavedPage& page = GetParam();
-  std::vector<ExtractedHit> hits = Walk(page.name, page.name, page.query);
-
-  std::vector<std::string> lines;
-  for (const ExtractedHit& hit : hits) {
-    lines.push_back(hit.line);
-  }
   const std::vector<std::string> expected = ExpectedLines(page.name);
   ASSERT_FALSE(expected.empty());
-  EXPECT_EQ(lines, expected);
-
-  // Only hits with a plain http address reach the search; the rest are dropped, not lost
-  // silently from the count of what the script found.
-  for (const ExtractedHit& hit : hits) {
-    EXPECT_EQ(hit.kept, IsPlainHttp(hit.line)) << hit.line;
+  size_t keptOverHttps = 0;
+  for (bool secureWeb : {true, false}) {
+    SCOPED_TRACE(secureWeb ? "https on" : "https off");
+    test::ScopedSecureWeb setting(secureWeb);
+    std::vector<ExtractedHit> hits = Walk(page.name, page.name, page.query);
+    std::vector<std::string> lines;
+    for (const ExtractedHit& hit : hits) {
+      lines.push_back(hit.line);
+    }
+    EXPECT_EQ(lines, expected);
+    // With https on every organic result reaches the search; with it off only those with a
+    // plain http address do, and the rest are dropped, not lost silently from the count of
+    // what the script found.
+    for (const ExtractedHit& hit : hits) {
+      EXPECT_EQ(hit.kept, secureWeb || IsPlainHttp(hit.line)) << hit.line;
+      keptOverHttps += secureWeb && hit.kept && !IsPlainHttp(hit.line) ? 1 : 0;
+    }
+  }
+  // Today's pages are almost all https: the setting has to make the difference somewhere.
+  if (std::none_of(expected.begin(), expected.end(), IsPlainHttp)) {
+    EXPECT_EQ(keptOverHttps, expected.size());
   }
 }
 

@@ -7,6 +7,8 @@
 
 #include "engine/page_scanner.h"
 
+#include "test_support.h"
+
 namespace tulix {
 namespace {
 
@@ -116,13 +118,18 @@ TEST(ScriptActions, HighlightMarksWholeWordsIgnoringCase) {
   EXPECT_EQ(HighlightSearchWords("whale", "whale", "[%d%s]"), "[%dwhale]");
 }
 
-TEST(ScriptActions, GetHttpHrefKeepsOnlyHttpAddresses) {
+TEST(ScriptActions, GetHttpHrefKeepsWebAddressesOnly) {
   EngineHit hit;
-  hit.address = "http://k/z?a=1";
-  EXPECT_EQ(GetHttpHref(hit), "http://k/z?a=1");
-  for (const char* address : {"https://k/z", "ftp://k/z", "/z", "", "k/z", "mailto:x@k"}) {
-    hit.address = address;
-    EXPECT_EQ(GetHttpHref(hit), "") << address;
+  for (bool secureWeb : {false, true}) {
+    test::ScopedSecureWeb setting(secureWeb);
+    hit.address = "http://k/z?a=1";
+    EXPECT_EQ(GetHttpHref(hit), "http://k/z?a=1");
+    hit.address = "https://k/z";
+    EXPECT_EQ(GetHttpHref(hit), secureWeb ? "https://k/z" : "");
+    for (const char* address : {"ftp://k/z", "/z", "", "k/z", "mailto:x@k", "httpsx://k/z"}) {
+      hit.address = address;
+      EXPECT_EQ(GetHttpHref(hit), "") << address;
+    }
   }
 }
 

@@ -70,15 +70,35 @@ TEST_F(SavedSearchTest, AnEngineThatKeepsDuplicatesAddsASecondResult) {
   EXPECT_EQ(m_search->current().at(2).score.rank, 2);
 }
 
-TEST_F(SavedSearchTest, OnlyHttpAddressesBecomeResults) {
+TEST_F(SavedSearchTest, OnlyWebAddressesBecomeResultsAndHttpsOnlyWhileHttpsIsOn) {
   SearchHitSink sink(*m_search);
-  for (const char* address :
-       {"https://a.test/", "ftp://a.test/f", "mailto:x@a.test", "", "a.test"}) {
-    EXPECT_TRUE(sink.AcceptHit(Hit(m_alpha, address, 1)));
-    sink.AddEngineHit(Hit(m_alpha, address, 1));
+  {
+    test::ScopedSecureWeb plainHttp(false);
+    for (const char* address :
+         {"https://a.test/", "ftp://a.test/f", "mailto:x@a.test", "", "a.test"}) {
+      EXPECT_TRUE(sink.AcceptHit(Hit(m_alpha, address, 1)));
+      sink.AddEngineHit(Hit(m_alpha, address, 1));
+    }
+    EXPECT_TRUE(m_search->current().empty());
+    EXPECT_EQ(m_search->Found(), 0);
   }
-  EXPECT_TRUE(m_search->current().empty());
-  EXPECT_EQ(m_search->Found(), 0);
+  test::ScopedSecureWeb secureWeb(true);
+  sink.AddEngineHit(Hit(m_alpha, "https://a.test/", 1));
+  sink.AddEngineHit(Hit(m_beta, "https://a.test/", 2));
+  // Addresses compare exactly: the same page over http is another result.
+  sink.AddEngineHit(Hit(m_beta, "http://a.test/", 3));
+  sink.AddEngineHit(Hit(m_beta, "ftp://a.test/f", 4));
+  ASSERT_EQ(m_search->current().size(), 2u);
+  EXPECT_EQ(m_search->current().at(0).engines, (std::vector<std::string>{"Alpha", "Beta"}));
+  ASSERT_TRUE(m_search->SaveAllResults());
+
+  ClearProfileCache();
+  auto loaded = NewSearch("", "search", false);
+  loaded->LoadSettings();
+  loaded->LoadResults();
+  ASSERT_EQ(loaded->current().size(), 2u);
+  EXPECT_EQ(loaded->current().at(0).href, "https://a.test/");
+  EXPECT_EQ(loaded->current().at(1).href, "http://a.test/");
 }
 
 TEST_F(SavedSearchTest, TheSinkAsksTheFilterAndHandsOnWhatItAccepts) {

@@ -6,6 +6,8 @@
 
 #include "base/token_splitter.h"
 
+#include "test_support.h"
+
 namespace tulix {
 namespace {
 
@@ -101,9 +103,28 @@ TEST(UpgradeList, UpdateServerSettingForms) {
   ASSERT_TRUE(withPort);
   EXPECT_EQ(withPort->host, "127.0.0.1");
   EXPECT_EQ(withPort->port, 8080);
+  EXPECT_FALSE(withPort->secure);
   for (const char* bad :
-       {"", ":80", "host:", "host:0", "host:65536", "host:8x", "https://host", "host/path"}) {
+       {"", ":80", "host:", "host:0", "host:65536", "host:8x", "ftp://host", "host/path"}) {
     EXPECT_FALSE(ParseUpdateServer(bad)) << bad;
+  }
+
+  test::ScopedSecureWeb secureWeb(true);
+  auto secure = ParseUpdateServer("https://updates.example.org/");
+  ASSERT_TRUE(secure);
+  EXPECT_EQ(secure->host, "updates.example.org");
+  EXPECT_EQ(secure->port, 443);
+  EXPECT_TRUE(secure->secure);
+  secure = ParseUpdateServer("HTTPS://127.0.0.1:8443");
+  ASSERT_TRUE(secure);
+  EXPECT_EQ(secure->port, 8443);
+  EXPECT_TRUE(IsWebAddressToFollow("https://127.0.0.1:8443/x"));
+  EXPECT_FALSE(IsPlainHttpAddress("https://127.0.0.1:8443/x"));
+  {
+    test::ScopedSecureWeb plainHttp(false);
+    EXPECT_FALSE(ParseUpdateServer("https://updates.example.org"));
+    EXPECT_FALSE(IsWebAddressToFollow("https://127.0.0.1:8443/x"));
+    EXPECT_TRUE(IsWebAddressToFollow("http://127.0.0.1:8443/x"));
   }
 }
 

@@ -17,6 +17,7 @@
 
 #include "base/application.h"
 #include "definitions/engine_definition.h"
+#include "engine/address_resolution.h"
 #include "engine/page_fetcher.h"
 #include "engine/search_walk.h"
 #include "tools/enginetest/modes.h"
@@ -151,9 +152,8 @@ int RunFetchMode(const std::vector<std::string>& args) {
   std::string page;
   FetchDetails details;
   const int code = FetchPage(nullptr, request, page, pagesFetched, &details);
-  const std::string address = "http://" + request.host +
-                              (request.port == 80 ? "" : ":" + std::to_string(request.port)) +
-                              request.object;
+  const std::string address = ServerRoot(request.secure, request.host, request.port) +
+                              (request.object.starts_with('/') ? "" : "/") + request.object;
   Report((std::string(request.verb == 0 ? "POST " : "GET ") + address).c_str(), code, details,
          page.size());
   if (!WritePage(options.output, page)) {

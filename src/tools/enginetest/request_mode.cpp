@@ -125,6 +125,7 @@ int RunRequestMode(const std::vector<std::string>& args) {
     field("category", search.category);
     out += "  \"verb\": " + std::to_string(request.verb) + ",\n";
     field("method", request.verb == 0 ? "POST" : "GET");
+    field("scheme", request.secure ? "https" : "http");
     field("host", request.host);
     out += "  \"port\": " + std::to_string(request.port) + ",\n";
     field("object", request.object);
@@ -145,6 +146,7 @@ int RunRequestMode(const std::vector<std::string>& args) {
     line("engine", file);
     line("category", search.category);
     line("verb", std::to_string(request.verb) + (request.verb == 0 ? " (POST)" : " (GET)"));
+    line("scheme", request.secure ? "https" : "http");
     line("host", request.host);
     line("port", std::to_string(request.port));
     line("object", request.object);
