@@ -154,6 +154,26 @@ int RunChildTest(const std::string& filter, const std::vector<std::string>& env)
   return WEXITSTATUS(status);
 }
 
+ScopedEnvironmentValue::ScopedEnvironmentValue(const char* name, const char* value)
+    : m_name(name) {
+  if (const char* previous = std::getenv(name)) {
+    m_previous = previous;
+  }
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+ScopedEnvironmentValue::~ScopedEnvironmentValue() {
+  if (m_previous) {
+    setenv(m_name.c_str(), m_previous->c_str(), 1);
+  } else {
+    unsetenv(m_name.c_str());
+  }
+}
+
 ScopedSecureWeb::ScopedSecureWeb(bool on) {
   if (!HasApp()) {
     m_folder.emplace();

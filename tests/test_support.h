@@ -90,6 +90,20 @@ class ScopedNoProxy {
 // environment ("NAME=value" entries); returns its exit status (-1 when it could not start).
 int RunChildTest(const std::string& filter, const std::vector<std::string>& env = {});
 
+// Sets an environment variable for the scope (or removes it, for a null value) and puts back
+// what it was when it goes.
+class ScopedEnvironmentValue {
+ public:
+  ScopedEnvironmentValue(const char* name, const char* value);
+  ~ScopedEnvironmentValue();
+  ScopedEnvironmentValue(const ScopedEnvironmentValue&) = delete;
+  ScopedEnvironmentValue& operator=(const ScopedEnvironmentValue&) = delete;
+
+ private:
+  std::string m_name;
+  std::optional<std::string> m_previous;
+};
+
 // Sets the SecureWeb setting for the scope and puts the old value back when it goes. Without an
 // application object it installs one of its own, in a temporary folder, for the scope.
 class ScopedSecureWeb {

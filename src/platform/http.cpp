@@ -98,9 +98,11 @@ uint32_t ErrorFromCurl(CURLcode code, CURL* easy) {
     case CURLE_PEER_FAILED_VERIFICATION: {
       long verifyResult = X509_V_OK;
       curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
-      // Names do not go through the chain check: a wrong name leaves the result at "ok".
-      return verifyResult == X509_V_OK ? kErrorInternetSecCertCnInvalid
-                                       : CertificateError(verifyResult);
+      // libcurl checks the name itself, after the chain passed, and then records no reason of
+      // the chain check's own ("ok", or "unspecified").
+      return verifyResult == X509_V_OK || verifyResult == X509_V_ERR_UNSPECIFIED
+                 ? kErrorInternetSecCertCnInvalid
+                 : CertificateError(verifyResult);
     }
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:

@@ -14,10 +14,13 @@
 
 #include "base/application.h"
 #include "jobs/job.h"
+#include "loopback_server.h"
 #include "jobs/worker_thread.h"
 #include "platform/event_loop.h"
 #include "platform/http.h"
+#include "platform/last_error.h"
 #include "test_support.h"
+#include "tls_loopback_server.h"
 #include "wire_server.h"
 
 namespace tulix {
@@ -546,6 +549,141 @@ TEST_F(PageFetcherTest, TerminatingTheWorkerEndsItsFetchAtOnce) {
   worker.Join();
   EXPECT_FALSE(fetch.returned) << "a terminated worker unwinds instead of going on";
   g_workerFetch = nullptr;
+}
+
+// Pages over TLS from a server whose certificate a throw-away authority signed; the fetcher
+// trusts that authority through TULIX_CA_FILE, which is read when the session is made.
+class SecurePageFetcherTest : public PageFetcherTest {
+ protected:
+  void SetUp() override {
+    PageFetcherTest::SetUp();
+    m_caFile.emplace("TULIX_CA_FILE", test::TestCertificates::Shared().CaFile().c_str());
+  }
+  void TearDown() override {
+    PageFetcherTest::TearDown();
+    m_caFile.reset();
+  }
+
+  static RequestSpec SecureGet(uint16_t port, std::string object,
+                               std::string host = "127.0.0.1") {
+    RequestSpec request = Get(port, std::move(object), std::move(host));
+    request.secure = true;
+    return request;
+  }
+
+  std::optional<test::ScopedEnvironmentValue> m_caFile;
+};
+
+TEST_F(SecurePageFetcherTest, PagesComeOverHttpsAndRedirectsCrossBetweenSchemes) {
+  test::LoopbackServer plain;
+  test::TlsLoopbackServer secure(test::TestCertificates::Shared().Good());
+  // A kept-alive connection would hold each server's stop up until its read time-out.
+  plain->set_keep_alive_max_count(1);
+  secure->set_keep_alive_max_count(1);
+  secure->Get("/page", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("secure page", "text/html");
+  });
+  // A relative target keeps the scheme of the request that was redirected.
+  secure->Get("/relative", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 302;
+    response.set_header("Location", "/page");
+  });
+  secure->Get("/to-plain", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect(plain.Address("/plain"), 302);
+  });
+  plain->Get("/plain", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("plain page", "text/html");
+  });
+  plain->Get("/to-secure", [&](const httplib::Request&, httplib::Response& response) {
+    response.set_redirect(secure.AddressByName("/page"), 301);
+  });
+  plain.Start();
+  secure.Start();
+
+  std::string page;
+  FetchDetails details;
+  EXPECT_EQ(Fetch(SecureGet(secure.Port(), "/page"), page), kFetchOk);
+  EXPECT_EQ(page, "secure page");
+  EXPECT_EQ(Fetch(SecureGet(secure.Port(), "/page", "localhost"), page), kFetchOk);
+  EXPECT_EQ(page, "secure page");
+
+  EXPECT_EQ(Fetch(SecureGet(secure.Port(), "/relative"), page, &details), kFetchOk);
+  EXPECT_EQ(page, "secure page");
+  EXPECT_EQ(details.redirects, std::vector<std::string>{secure.Address("/page")});
+
+  EXPECT_EQ(Fetch(SecureGet(secure.Port(), "/to-plain"), page, &details), kFetchOk);
+  EXPECT_EQ(page, "plain page");
+  EXPECT_EQ(details.redirects, std::vector<std::string>{plain.Address("/plain")});
+
+  EXPECT_EQ(Fetch(Get(plain.Port(), "/to-secure"), page, &details), kFetchOk);
+  EXPECT_EQ(page, "secure page");
+  EXPECT_EQ(details.redirects, std::vector<std::string>{secure.AddressByName("/page")});
+
+  // With https off the program keeps to http: a redirect to https is one it cannot follow.
+  m_app->settings().SecureWeb = 0;
+  EXPECT_EQ(Fetch(Get(plain.Port(), "/to-secure"), page), kFetchFailed);
+  EXPECT_EQ(page, "");
+}
+
+TEST_F(SecurePageFetcherTest, RefusedCertificatesFailWithTheReasonAndNoPage) {
+  const test::TestCertificates& certificates = test::TestCertificates::Shared();
+  struct Case {
+    const test::CertificateFiles* files;
+    uint32_t error;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {&certificates.WrongName(), kErrorInternetSecCertCnInvalid,
+       "no alternative certificate subject name matches target host name '127.0.0.1'"},
+      {&certificates.Expired(), kErrorInternetSecCertDateInvalid, "certificate has expired"},
+      {&certificates.SelfSigned(), kErrorInternetInvalidCa, "self-signed certificate"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    test::TlsLoopbackServer server(*c.files);
+    std::atomic<bool> asked{false};
+    server->Get("/page", [&](const httplib::Request&, httplib::Response& response) {
+      asked = true;
+      response.set_content("must not be read", "text/html");
+    });
+    server.Start();
+
+    std::string page = "old";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Fetch(SecureGet(server.Port(), "/page"), page), kFetchFailed);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(page, "");
+    EXPECT_FALSE(asked);
+    EXPECT_EQ(log, std::string("Warning: Cannot make a secure connection to 127.0.0.1 (") +
+                       (c.error == kErrorInternetSecCertCnInvalid ? "SSL: " : "SSL certificate problem: ") +
+                       c.reason + "); the page is given up\n");
+
+    // The layer names the fault itself too.
+    std::unique_ptr<HttpRequest> request =
+        GetSession().OpenRequest("GET", "127.0.0.1", server.Port(), "/page", "", kHttpFlagSecure);
+    ASSERT_NE(request, nullptr);
+    EXPECT_FALSE(request->Send());
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_TRUE(IsSecureConnectionError(GetLastError()));
+    EXPECT_NE(request->FailureText().find(c.reason), std::string::npos) << request->FailureText();
+  }
+}
+
+// The authorities of TULIX_CA_FILE are trusted only while it names them: without it the test
+// authority is unknown and its server is refused like any other.
+TEST_F(SecurePageFetcherTest, WithoutTheCaFileTheTestAuthorityIsNotTrusted) {
+  m_caFile.emplace("TULIX_CA_FILE", nullptr);
+  test::TlsLoopbackServer server(test::TestCertificates::Shared().Good());
+  server->Get("/page", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("secure page", "text/html");
+  });
+  server.Start();
+  std::string page;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Fetch(SecureGet(server.Port(), "/page"), page), kFetchFailed);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning: Cannot make a secure connection to 127.0.0.1 (SSL certificate problem: "
+            "unable to get local issuer certificate); the page is given up\n");
 }
 
 }  // namespace
