@@ -185,11 +185,20 @@ class RealPagesTest : public test::TulixTest {
     engine.Load();
   }
 
+  // The first request the definition `definitionName` of `folder` builds for `query`.
+  auto FirstRequest(const std::string& folder, const std::string& definitionName,
+                    const std::string& query) {
+    EngineDefinition engine;
+    LoadDefinition(engine, folder, definitionName);
+    SearchQuery search;
+    search.text = query;
+    return engine.BuildFirstRequest(search, nullptr);
+  }
+
   // Walks `pageName` with the definition `definitionName` of `folder` as the page of its first
-  // request; `request`, when given, receives that request.
+  // request.
   std::vector<ExtractedHit> Walk(const std::string& folder, const std::string& definitionName,
-                                 const std::string& pageName, const std::string& query,
-                                 RequestSpec* firstRequest = nullptr) {
+                                 const std::string& pageName, const std::string& query) {
     EngineDefinition engine;
     LoadDefinition(engine, folder, definitionName);
     SearchQuery search;
@@ -199,9 +208,6 @@ class RealPagesTest : public test::TulixTest {
     SearchWalk walk(engine, search, sink);
     ScriptRunner runner(engine);
     RequestSpec request = walk.BuildNextRequest(runner);
-    if (firstRequest != nullptr) {
-      *firstRequest = request;
-    }
     walk.MarkFetched(request);
     walk.ProcessPage(runner, request, test::ReadFileBytes(PagePath(pageName)));
     return sink.hits;
@@ -264,11 +270,11 @@ TEST_P(RealEngineSetTest, DefinitionAsksOverHttpsAndKeepsEveryOrganicResult) {
   const std::vector<std::string> expected = ExpectedLines(engine.page);
   ASSERT_FALSE(expected.empty());
   test::ScopedSecureWeb setting(true);
-  RequestSpec request;
-  std::vector<ExtractedHit> hits =
-      Walk(RealSetFolder(), engine.definition, engine.page, engine.query, &request);
+  const auto request = FirstRequest(RealSetFolder(), engine.definition, engine.query);
   EXPECT_TRUE(request.secure);
   EXPECT_EQ(request.port, 443);
+  std::vector<ExtractedHit> hits =
+      Walk(RealSetFolder(), engine.definition, engine.page, engine.query);
   std::vector<std::string> lines;
   for (const ExtractedHit& hit : hits) {
     lines.push_back(hit.line);
