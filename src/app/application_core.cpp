@@ -24,6 +24,7 @@
 #include "results/result_filter.h"
 #include "results/saved_search.h"
 #include "update/upgrade_job.h"
+#include "update/upgrade_list.h"
 
 namespace tulix {
 namespace {
@@ -43,6 +44,17 @@ class NoPasswordPrompt : public PasswordPrompt {
 bool ProgramFolderChosenByDefault(const StartupOptions& options) {
   const char* home = std::getenv("TULIX_HOME");
   return options.programFolder.empty() && (home == nullptr || *home == '\0');
+}
+
+// The engine set a new default program folder starts with: the one the options name, else the
+// real set while no update server is set (nothing else could supply engines then). With an
+// update server set, none: the start-up engine check downloads that server's set, and a seeded
+// set would keep it from doing so.
+std::string BundledEngineSetToSeed(const StartupOptions& options) {
+  if (!options.bundledEngineSet.empty()) {
+    return options.bundledEngineSet;
+  }
+  return UpdateServerIsSet() ? std::string() : BundledDataFolder() + "/engines/real";
 }
 
 }  // namespace
@@ -118,9 +130,10 @@ StartResult ApplicationCore::Start(const StartupOptions& options) {
                               GetProgramFolder());
   LoadSettings();
   if (ProgramFolderChosenByDefault(options)) {
-    SeedProgramFolder(GetProgramFolder(), options.bundledEngineSet.empty()
-                                              ? BundledDataFolder() + "/engines/demo"
-                                              : options.bundledEngineSet);
+    const std::string bundledSet = BundledEngineSetToSeed(options);
+    if (!bundledSet.empty()) {
+      SeedProgramFolder(GetProgramFolder(), bundledSet);
+    }
   }
 
   // The lists exist (empty) before anything can read them; they are filled at the end.

@@ -8,7 +8,8 @@
 // and awaited, the job system is stopped, the settings are saved.
 //
 // A program folder found by the default rule (no $TULIX_HOME) that has no categories folder yet
-// is seeded from the bundled engine set, as an installer would have done.
+// is seeded from the bundled real engine set, as an installer would have done, unless an update
+// server is set (Behaviour\UpdateServer): then the engine check downloads that server's set.
 //
 // Ownership: the core owns the application object and makes it current (App()) for its life.
 // The event loop and the hooks given in the options must outlive the core.
@@ -46,8 +47,9 @@ struct StartupOptions {
   // Whether to run the engine check (and download the engine set when none is installed);
   // a command that only reads saved searches leaves it out.
   bool checkEngines = true;
-  // The bundled engine set a new default program folder is seeded from; empty: the installed
-  // demo set (BundledDataFolder() + "/engines/demo").
+  // The engine set a new default program folder is seeded from, whether an update server is
+  // set or not; empty: the bundled real set (BundledDataFolder() + "/engines/real"), and only
+  // while no update server is set.
   std::string bundledEngineSet;
 };
 

@@ -202,10 +202,20 @@ std::string_view DefaultUpdateServer() {
   return TULIX_DEFAULT_UPDATE_SERVER;
 }
 
+namespace {
+std::string UpdateServerValue() {
+  return App().registry().GetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer",
+                                    "");
+}
+}  // namespace
+
 std::string UpdateServerSetting() {
-  std::string value =
-      App().registry().GetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer", "");
+  std::string value = UpdateServerValue();
   return value.empty() ? std::string(DefaultUpdateServer()) : value;
+}
+
+bool UpdateServerIsSet() {
+  return !UpdateServerValue().empty();
 }
 
 }  // namespace tulix

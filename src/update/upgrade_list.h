@@ -88,5 +88,7 @@ std::optional<UpdateServerAddress> ParseUpdateServer(std::string_view text);
 // when it is missing or empty.
 std::string UpdateServerSetting();
 std::string_view DefaultUpdateServer();
+// Whether the user named an update server: Behaviour\UpdateServer is present and not empty.
+bool UpdateServerIsSet();
 
 }  // namespace tulix

@@ -2,7 +2,9 @@
 // way a search job walks a fetched page. Each definition must give every organic result of its
 // page, in page order, with its real address and title, and nothing else (no ads, navigation,
 // related searches, pager or deep links). The results each page must give are listed next to
-// the definition, one "address TAB title" a line, written down from the page itself.
+// the definition, one "address TAB title" a line, written down from the page itself. The
+// bundled real engine set is walked over the same pages: its definitions are those written for
+// the newest page of each engine, moved to https.
 //
 // Titles are compared as the text of the result's title anchor with the search-word
 // highlighting taken out and the words separated by single spaces; entities stay as the page
@@ -58,11 +60,40 @@ const SavedPage kSavedPages[] = {
     {"brave-1", "javascript tutorial"},
 };
 
+// A definition of the real engine set and the saved page it must read.
+struct RealSetEngine {
+  const char* definition;  // below the set's folder, without ".ini"
+  const char* page;        // names the saved page and its expected list, as in kSavedPages
+  const char* query;
+};
+
+void PrintTo(const RealSetEngine& engine, std::ostream* out) {
+  *out << engine.definition;
+}
+
+// Each engine's newest page that has a definition. No organic address on these pages comes
+// from a relative link (the targets are absolute, or absolute inside a redirect), so the
+// expected lists hold for the https definitions as they are.
+const RealSetEngine kRealSet[] = {
+    {"web/duckduckgo", "duckduckgo-2", "does caffeine affect sleep"},
+    {"web/mojeek", "mojeek-1", "javascript tutorial"},
+    {"web/brave", "brave-1", "javascript tutorial"},
+    {"web/startpage", "startpage-1", "javascript tutorial"},
+    {"web/bing", "bing-2", "bing"},
+    {"web/yahoo", "yahoo-2", "javascript tutorial"},
+    {"web/google", "google-1", "google"},
+    {"web/yandex", "yandex-1", "game"},
+    {"web/ask", "ask-1", "fellow"},
+};
+
 std::string PagePath(const std::string& page) {
   return std::string(TULIX_FIXTURES_DIR) + "/serp/" + page + ".html";
 }
-std::string DefinitionFolder() {
+std::string FixtureFolder() {
   return TULIX_ENGINE_FIXTURES_DIR;
+}
+std::string RealSetFolder() {
+  return TULIX_REAL_ENGINE_SET_DIR;
 }
 
 void EraseAll(std::string& text, std::string_view what) {
@@ -112,7 +143,7 @@ class RecordingSink : public HitSink {
 };
 
 std::vector<std::string> ExpectedLines(const std::string& name) {
-  std::istringstream in(test::ReadFileBytes(DefinitionFolder() + "/" + name + ".expected"));
+  std::istringstream in(test::ReadFileBytes(FixtureFolder() + "/" + name + ".expected"));
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) {
     if (!line.empty()) {
@@ -126,7 +157,7 @@ bool IsPlainHttp(const std::string& line) {
   return line.rfind("http://", 0) == 0;
 }
 
-class RealPagesTest : public test::TulixTest, public testing::WithParamInterface<SavedPage> {
+class RealPagesTest : public test::TulixTest {
  protected:
   void SetUp() override {
     TulixTest::SetUp();
@@ -140,22 +171,36 @@ class RealPagesTest : public test::TulixTest, public testing::WithParamInterface
     TulixTest::TearDown();
   }
 
-  // Installs the definition (its .ini file and the state file it names) into the categories
-  // folder, where the state file path is resolved, and loads it.
-  void LoadDefinition(EngineDefinition& engine, const std::string& name) {
+  // Installs the definition `name` of `folder` (its .ini file and its .states file, at the same
+  // place below the categories folder as below `folder`, where the state file path is resolved)
+  // and loads it.
+  void LoadDefinition(EngineDefinition& engine, const std::string& folder,
+                      const std::string& name) {
     for (const char* ext : {".ini", ".states"}) {
-      test::WriteFileBytes(ToFileSystemPath(JoinPath(GetCategoriesFolder(), name + ext)),
-                           test::ReadFileBytes(DefinitionFolder() + "/" + name + ext));
+      const fs::path target = ToFileSystemPath(JoinPath(GetCategoriesFolder(), name + ext));
+      fs::create_directories(target.parent_path());
+      test::WriteFileBytes(target.string(), test::ReadFileBytes(folder + "/" + name + ext));
     }
     engine.SetFilePath(JoinPath(GetCategoriesFolder(), name + ".ini"));
     engine.Load();
   }
 
-  // Walks `pageName` with the definition `definitionName` as the page of its first request.
-  std::vector<ExtractedHit> Walk(const std::string& definitionName, const std::string& pageName,
-                                 const std::string& query) {
+  // The first request the definition `definitionName` of `folder` builds for `query`.
+  auto FirstRequest(const std::string& folder, const std::string& definitionName,
+                    const std::string& query) {
     EngineDefinition engine;
-    LoadDefinition(engine, definitionName);
+    LoadDefinition(engine, folder, definitionName);
+    SearchQuery search;
+    search.text = query;
+    return engine.BuildFirstRequest(search, nullptr);
+  }
+
+  // Walks `pageName` with the definition `definitionName` of `folder` as the page of its first
+  // request.
+  std::vector<ExtractedHit> Walk(const std::string& folder, const std::string& definitionName,
+                                 const std::string& pageName, const std::string& query) {
+    EngineDefinition engine;
+    LoadDefinition(engine, folder, definitionName);
     SearchQuery search;
     search.text = query;
     search.perEngine = 1000;  // never stop the walk early
@@ -167,12 +212,18 @@ class RealPagesTest : public test::TulixTest, public testing::WithParamInterface
     walk.ProcessPage(runner, request, test::ReadFileBytes(PagePath(pageName)));
     return sink.hits;
   }
+  std::vector<ExtractedHit> Walk(const std::string& definitionName, const std::string& pageName,
+                                 const std::string& query) {
+    return Walk(FixtureFolder(), definitionName, pageName, query);
+  }
 
   std::unique_ptr<TulixApplication> m_app;
   std::unique_ptr<ScopedApplication> m_scope;
 };
 
-TEST_P(RealPagesTest, DefinitionGivesEveryOrganicResultAndNothingElse) {
+class SavedPagesTest : public RealPagesTest, public testing::WithParamInterface<SavedPage> {};
+
+TEST_P(SavedPagesTest, DefinitionGivesEveryOrganicResultAndNothingElse) {
   const SavedPage& page = GetParam();
   const std::vector<std::string> expected = ExpectedLines(page.name);
   ASSERT_FALSE(expected.empty());
@@ -206,7 +257,38 @@ std::string PageTestName(const testing::TestParamInfo<SavedPage>& info) {
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(SavedPages, RealPagesTest, testing::ValuesIn(kSavedPages), PageTestName);
+INSTANTIATE_TEST_SUITE_P(SavedPages, SavedPagesTest, testing::ValuesIn(kSavedPages),
+                         PageTestName);
+
+class RealEngineSetTest : public RealPagesTest,
+                          public testing::WithParamInterface<RealSetEngine> {};
+
+// The bundled definition asks its engine over https on the default port, and with https on (as
+// it is by default) it gives every organic result of its engine's page and keeps every one.
+TEST_P(RealEngineSetTest, DefinitionAsksOverHttpsAndKeepsEveryOrganicResult) {
+  const RealSetEngine& engine = GetParam();
+  const std::vector<std::string> expected = ExpectedLines(engine.page);
+  ASSERT_FALSE(expected.empty());
+  test::ScopedSecureWeb setting(true);
+  const auto request = FirstRequest(RealSetFolder(), engine.definition, engine.query);
+  EXPECT_TRUE(request.secure);
+  EXPECT_EQ(request.port, 443);
+  std::vector<ExtractedHit> hits =
+      Walk(RealSetFolder(), engine.definition, engine.page, engine.query);
+  std::vector<std::string> lines;
+  for (const ExtractedHit& hit : hits) {
+    lines.push_back(hit.line);
+    EXPECT_TRUE(hit.kept) << hit.line;
+  }
+  EXPECT_EQ(lines, expected);
+}
+
+std::string RealSetTestName(const testing::TestParamInfo<RealSetEngine>& info) {
+  return fs::path(info.param.definition).filename().string();
+}
+
+INSTANTIATE_TEST_SUITE_P(Bundled, RealEngineSetTest, testing::ValuesIn(kRealSet),
+                         RealSetTestName);
 
 // A bot-challenge page in place of results, and result pages of other engines, give no hits:
 // the definitions recognise their own engine's results, not any link-rich page.

@@ -39,6 +39,16 @@ fs::path CategoriesFolderOf(const fs::path& file) {
   return {};
 }
 
+// The folder of an engine set laid out like a categories folder (the bundled sets): the one
+// above the engine's folder when the engine's category file lies beside that folder; empty
+// otherwise.
+fs::path EngineSetFolderOf(const fs::path& file) {
+  fs::path categoryFile = file.parent_path();
+  categoryFile += ".cat";
+  std::error_code error;
+  return fs::is_regular_file(categoryFile, error) ? file.parent_path().parent_path() : fs::path();
+}
+
 }  // namespace
 
 EngineWorkspace::EngineWorkspace() = default;
@@ -67,11 +77,15 @@ bool EngineWorkspace::Open(const char* mode, const std::string& engineFile) {
     std::fprintf(stderr, "tulix-enginetest %s: cannot make a temporary folder\n", mode);
     return false;
   }
-  const fs::path categories = CategoriesFolderOf(m_file);
+  fs::path categories = CategoriesFolderOf(m_file);
   fs::path programFolder = categories.parent_path();
   if (categories.empty()) {
+    // An engine set stands in for the categories folder, so that state file paths relative to
+    // it are found and the engine has its category; a lone engine's own folder does otherwise.
+    categories = EngineSetFolderOf(m_file);
     programFolder = m_scratch;
-    fs::create_directory_symlink(m_file.parent_path(), m_scratch / "categories", error);
+    fs::create_directory_symlink(categories.empty() ? m_file.parent_path() : categories,
+                                 m_scratch / "categories", error);
     if (error) {
       std::fprintf(stderr, "tulix-enginetest %s: cannot link the engine's folder: %s\n", mode,
                    error.message().c_str());

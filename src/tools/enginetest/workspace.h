@@ -4,10 +4,12 @@
 // settings), and the engine loaded as a search would see it.
 //
 // The program folder is the folder above the "categories" folder the engine lies in, so that its
-// category (and the category's keywords and counts) is found. An engine outside any categories
-// folder is read alone, in the "web" category, with a temporary program folder whose
-// "categories" is a link to the engine's own folder, so that a `statepath` beside the file is
-// found; nothing is written into the engine's folder.
+// category (and the category's keywords and counts) is found. An engine of an engine set laid
+// out like a categories folder (its folder has its ".cat" file beside it, as in
+// data/engines/demo) gets a temporary program folder whose "categories" is a link to the set's
+// folder, with the same effect. Any other engine is read alone, in the "web" category, with a
+// temporary program folder whose "categories" is a link to the engine's own folder, so that a
+// `statepath` beside the file is found. Nothing is written into the engine's folder.
 #pragma once
 
 #include <filesystem>
