@@ -26,6 +26,7 @@
 #include "platform/shell.h"
 #include "recording_shell.h"
 #include "test_support.h"
+#include "tls_loopback_server.h"
 #include "wire_server.h"
 
 namespace tulix {
@@ -225,6 +226,26 @@ TEST_F(BrowserTest, DownloadSendsTheViewingHeadersAndTakesTheNextFreeName) {
                 "image/gif, image/jpg, image/png, image/mng, image/bmp, text/plain, text/html, "
                 "text/htm\r\n"
                 "User-Agent: Quendral\r\n\r\n");
+}
+
+TEST_F(BrowserTest, DownloadWorksOverHttpsAndFromHttpToHttps) {
+  test::ScopedEnvironmentValue caFile("TULIX_CA_FILE",
+                                      test::TestCertificates::Shared().CaFile().c_str());
+  test::TlsLoopbackServer secure(test::TestCertificates::Shared().Good());
+  secure->set_keep_alive_max_count(1);
+  secure->Get("/page", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("secure page", "text/html");
+  });
+  secure.Start();
+  test::WireServer plain([&](const test::WireRequest&, size_t) {
+    return test::HttpReply(302, "", {"Location: " + secure.AddressByName("/page")}, true);
+  });
+
+  EXPECT_EQ(Open(secure.Address("/page"), true), std::vector<std::string>{Saved("tulix0.htm")});
+  EXPECT_EQ(ReadFileBytes(Saved("tulix0.htm")), "secure page");
+  EXPECT_EQ(Open("http://127.0.0.1:" + std::to_string(plain.Port()) + "/moved", true),
+            std::vector<std::string>{Saved("tulix1.htm")});
+  EXPECT_EQ(ReadFileBytes(Saved("tulix1.htm")), "secure page");
 }
 
 TEST_F(BrowserTest, PasswordPromptCancelOpensNothingAndRetrySaves) {

@@ -21,6 +21,7 @@
 #include "engine/page_fetcher.h"
 #include "jobs/job_test_support.h"
 #include "loopback_server.h"
+#include "tls_loopback_server.h"
 #include "platform/http.h"
 #include "platform/paths.h"
 #include "platform/registry_store.h"
@@ -34,12 +35,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Serves engine pages on loopback and keeps the targets asked for, in order.
-class EngineServer {
+// Serves engine pages on loopback and keeps the targets asked for, in order. `Server` is a
+// loopback server of the tests, plain or over TLS; `arguments` go to it.
+template <typename Server>
+class BasicEngineServer {
  public:
   using Pages = std::function<void(const std::string& target, httplib::Response& response)>;
 
-  explicit EngineServer(Pages pages) : m_pages(std::move(pages)) {
+  template <typename... Arguments>
+  explicit BasicEngineServer(Pages pages, Arguments&&... arguments)
+      : m_pages(std::move(pages)), m_server(std::forward<Arguments>(arguments)...) {
     m_server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
       {
         std::lock_guard lock(m_mutex);
@@ -63,8 +68,11 @@ class EngineServer {
   Pages m_pages;
   mutable std::mutex m_mutex;
   std::vector<std::string> m_targets;
-  test::LoopbackServer m_server;  // last: stopped before the rest goes
+  Server m_server;  // last: stopped before the rest goes
 };
+
+using EngineServer = BasicEngineServer<test::LoopbackServer>;
+using SecureEngineServer = BasicEngineServer<test::TlsLoopbackServer>;
 
 // A page of `count` results numbered from `first`, led by a link to `next` when it is given
 // (first, so that the link is queued even when the walk stops at the last result it wants).
@@ -357,6 +365,30 @@ TEST_F(SearchJobTest, AFailedFetchEndsTheJobWithFailureAndKeepsTheHits) {
   EXPECT_EQ(HitAddresses(), (std::vector<std::string>{"http://r.test/1", "http://r.test/2"}));
   EXPECT_EQ(m_search->EnginesFinished(), 1);
   EXPECT_EQ(m_rows.rows.back().status, "COMPLETE - Failure");
+}
+
+// An engine asked over https: its pages come over TLS, and the relative links on them (the
+// next page, the results) resolve to https addresses on the same server.
+TEST_F(SearchJobTest, AnHttpsEngineIsAskedOverTlsAndItsRelativeLinksStayHttps) {
+  test::ScopedEnvironmentValue caFile("TULIX_CA_FILE",
+                                      test::TestCertificates::Shared().CaFile().c_str());
+  SecureEngineServer server(
+      [](const std::string& target, httplib::Response& response) {
+        const bool first = target.rfind("/p1", 0) == 0;
+        std::string page = first ? "<a href=p2>Next</a>" : "";
+        const std::string n = first ? "1" : "2";
+        page += "<ul><li><a href=/r/" + n + ">Result number " + n + "</a> about whales</li>";
+        page += "<li><a href=//other.test/x" + n + ">Elsewhere " + n + "</a> whales</li></ul>";
+        response.set_content(page, "text/html");
+      },
+      test::TestCertificates::Shared().Good());
+  auto job = AddSearchJob(Engine(server.Port(), "scheme=https\n"));
+  ASSERT_TRUE(RunToEnd(job));
+  EXPECT_EQ(job->result, kResultSuccess);
+  EXPECT_EQ(server.Targets(), (std::vector<std::string>{"/p1?q=blue+whale", "/p2"}));
+  const std::string root = "https://127.0.0.1:" + std::to_string(server.Port());
+  EXPECT_EQ(HitAddresses(), (std::vector<std::string>{root + "/r/1", "https://other.test/x1",
+                                                      root + "/r/2", "https://other.test/x2"}));
 }
 
 TEST_F(SearchJobTest, WaitsForAnUpgradeOfItsCategoryAndKnowsItsFamilySafety) {

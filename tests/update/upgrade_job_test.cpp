@@ -23,6 +23,7 @@
 #include "platform/profile_file.h"
 #include "platform/registry_store.h"
 #include "recording_shell.h"
+#include "tls_loopback_server.h"
 #include "update_server_process.h"
 #include "wire_server.h"
 
@@ -231,6 +232,46 @@ TEST_F(ScriptedServerTest, RedirectsAreFollowedOnceAndOnlyToHttp) {
   EXPECT_FALSE(FileExists(JoinPath(GetCategoriesFolder(), "notes.txt")));
   EXPECT_FALSE(FileExists(JoinPath(GetCategoriesFolder(), "other.txt")));
   EXPECT_EQ(m_log.CountContaining("Problem completing upgrades"), 1);
+}
+
+// An update server given as an https root is asked over TLS, and a certificate it cannot
+// vouch for ends the check with the reason logged and nothing installed.
+TEST_F(UpgradeJobTest, AnHttpsUpdateServerIsAskedOverTlsAndMustHaveAGoodCertificate) {
+  test::ScopedEnvironmentValue caFile("TULIX_CA_FILE",
+                                      test::TestCertificates::Shared().CaFile().c_str());
+  Write("web.cat", "[main]\n");
+  ScanCategories();
+  auto serve = [](test::TlsLoopbackServer& server) {
+    server->set_keep_alive_max_count(1);
+    server->Get("/tulix/getupgradelist.php",
+                [](const httplib::Request&, httplib::Response& response) {
+                  response.set_content("0\n|notes.txt|5|\n", "text/plain");
+                });
+    server->Get("/tulix/categories/notes.txt",
+                [](const httplib::Request&, httplib::Response& response) {
+                  response.set_content("secure notes", "text/plain");
+                });
+    server.Start();
+  };
+  test::TlsLoopbackServer good(test::TestCertificates::Shared().Good());
+  serve(good);
+  UseServer("https://localhost:" + std::to_string(good.Port()) + "/");
+  Run(std::make_shared<CUpgradeCategoryJob>(FindCategoryByName("web")));
+  EXPECT_EQ(ReadFileBytes(Installed("notes.txt")), "secure notes");
+  EXPECT_TRUE(m_log.Has("Upgrades completed successfully"));
+
+  std::filesystem::remove(Installed("notes.txt"));
+  test::TlsLoopbackServer expired(test::TestCertificates::Shared().Expired());
+  serve(expired);
+  UseServer("https://127.0.0.1:" + std::to_string(expired.Port()));
+  testing::internal::CaptureStderr();
+  Run(std::make_shared<CUpgradeCategoryJob>(FindCategoryByName("web")));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Error: Cannot make a secure connection to the update server 127.0.0.1 (SSL "
+                     "certificate problem: certificate has expired)"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(FileExists(JoinPath(GetCategoriesFolder(), "notes.txt")));
 }
 
 TEST_F(ScriptedServerTest, BadFilesNeverReplaceGoodOnesNorLeaveTheFolder) {
