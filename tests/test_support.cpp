@@ -19,8 +19,10 @@ extern char** environ;
 
 namespace tulix::test {
 
-TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tulix-test-XXXXXX").string();
+TempFolder::TempFolder(const std::string& base) {
+  const std::filesystem::path folder =
+      base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
+  std::string pattern = (folder / "tulix-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "cannot create a temporary folder";
   }

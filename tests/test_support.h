@@ -21,7 +21,8 @@ namespace tulix::test {
 // A temporary folder that is removed with everything in it when the object goes.
 class TempFolder {
  public:
-  TempFolder();
+  // Made in the system's temporary folder, or in `base` when one is given.
+  explicit TempFolder(const std::string& base = {});
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -187,10 +188,16 @@ TestCertificates::TestCertificates(const std::string& folder) {
                   nullptr, nullptr, 5);
 }
 
+namespace {
+// The temporary folder as the program started: some tests point TMPDIR into a folder of their
+// own for a while, and the shared set must outlive them.
+const std::string kStartupTemporaryFolder = std::filesystem::temp_directory_path().string();
+}  // namespace
+
 const TestCertificates& TestCertificates::Shared() {
   // Members are made in order, so the folder exists before anything is written into it.
   struct Set {
-    TempFolder folder;
+    TempFolder folder{kStartupTemporaryFolder};
     TestCertificates certificates{folder.path()};
   };
   static const Set set;
