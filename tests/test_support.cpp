@@ -19,25 +19,6 @@ extern char** environ;
 
 namespace tulix::test {
 
-TempFolder::TempFolder(const std::string& base) {
-  const std::filesystem::path folder =
-      base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
-  std::string pattern = (folder / "tulix-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "cannot create a temporary folder";
-  }
-  m_path = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ec;
-  std::filesystem::remove_all(m_path, ec);
-}
-
-std::string TempFolder::File(std::string_view name) const {
-  return m_path + "/" + std::string(name);
-}
-
 void TulixTest::SetUp() {
   m_home = m_temp.File("home");
   m_registry = m_temp.File("registry.db");

@@ -11,29 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "temp_folder.h"
+
 namespace tulix {
 class ScopedApplication;
 class TulixApplication;
 }  // namespace tulix
 
 namespace tulix::test {
-
-// A temporary folder that is removed with everything in it when the object goes.
-class TempFolder {
- public:
-  // Made in the system's temporary folder, or in `base` when one is given.
-  explicit TempFolder(const std::string& base = {});
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::string& path() const { return m_path; }
-  // path + "/" + name
-  std::string File(std::string_view name) const;
-
- private:
-  std::string m_path;
-};
 
 // Base fixture: a fresh program folder and registry for each test.
 class TulixTest : public ::testing::Test {

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "test_support.h"
+#include "temp_folder.h"
 
 namespace tulix::test {
 namespace {

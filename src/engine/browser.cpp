@@ -368,7 +368,7 @@ std::string NextNumberedName(std::string_view name) {
   std::string number = stem.substr(digits);
   stem.resize(digits);
   if (number.empty()) {
-    number = "0";
+    number.push_back('0');
   }
   size_t i = number.size();
   while (i > 0 && number[i - 1] == '9') {
