@@ -53,6 +53,7 @@ const StoredSetting kStoredSettings[] = {
 const StoredSetting kOwnSettings[] = {
     {"Tasks", "EngineTimeout", &AppSettings::EngineTimeout},
     {"Behaviour", "SecureWeb", &AppSettings::SecureWeb},
+    {"Email", "Security", &AppSettings::Security},
 };
 
 // A read from a definition file takes at most this many characters.

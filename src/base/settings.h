@@ -54,6 +54,9 @@ struct AppSettings {
   std::string EncodingCharset = "iso-8859-1";
   int32_t Mime = 0;
   int32_t HTML = 0;
+  // Our own: how the mail session is protected: 0 plain text, 1 STARTTLS, 2 TLS from the start
+  // (as on port 465). Read, never written by SaveSettings.
+  int32_t Security = 0;
 
   // Not stored in the registry: set by start-up.
   std::string programFolder;  // without a trailing separator

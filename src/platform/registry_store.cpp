@@ -1,6 +1,8 @@
 #include "platform/registry_store.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -250,6 +252,22 @@ std::string RegistryStore::DefaultPath() {
   return config + "/tulix/registry.db";
 }
 
+namespace {
+
+// Creates the store's file readable and writable by its owner only, and takes those rights back
+// from a file an earlier version made with the default ones. SQLite gives its journal files the
+// rights of the database file, so they follow.
+void RestrictToOwner(const std::filesystem::path& file) {
+  const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return;  // opening the store reports what is wrong
+  }
+  fchmod(fd, 0600);
+  close(fd);
+}
+
+}  // namespace
+
 bool RegistryStore::IsOpen() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_db != nullptr;
@@ -258,13 +276,17 @@ bool RegistryStore::IsOpen() const {
 bool RegistryStore::Open() {
   std::filesystem::path file(ToFileSystemPath(m_path));
   std::error_code ec;
-  if (file.has_parent_path()) {
+  if (file.has_parent_path() && !std::filesystem::exists(file.parent_path(), ec)) {
     std::filesystem::create_directories(file.parent_path(), ec);
     if (ec) {
       Trace("Registry: cannot create the folder of %s: %s\n", m_path.c_str(), ec.message().c_str());
       return false;
     }
+    // The store holds the mail password as it was typed: a folder made for it is its owner's.
+    std::filesystem::permissions(file.parent_path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
   }
+  RestrictToOwner(file);
   int rc =
       sqlite3_open_v2(file.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK || m_db == nullptr) {

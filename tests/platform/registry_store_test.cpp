@@ -84,6 +84,34 @@ TEST_F(RegistryStoreTest, ValuesRoundTripAndSurviveReopening) {
   EXPECT_EQ(store.GetValue(kBehaviour, "Retyped")->type, RegistryType::kDword);
 }
 
+// The store holds the mail password: nobody but its owner may read it, nor list its folder.
+TEST_F(RegistryStoreTest, TheStoreAndAFolderMadeForItAreTheOwnersOnly) {
+  const std::string folder = m_temp.File("config/tulix");
+  const std::string path = folder + "/registry.db";
+  const mode_t previous = umask(022);
+  {
+    RegistryStore store(path);
+    ASSERT_TRUE(store.IsOpen());
+    EXPECT_TRUE(store.SetString(kBehaviour, "Password", "secret"));
+  }
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  for (const char* journal : {"-wal", "-shm"}) {
+    if (stat((path + journal).c_str(), &info) == 0) {
+      EXPECT_EQ(info.st_mode & 0077, 0u) << journal;
+    }
+  }
+  // A store an earlier version left readable by all is taken back.
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  { RegistryStore store(path); }
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  umask(previous);
+}
+
 TEST_F(RegistryStoreTest, NamesIgnoreAsciiCaseAndKeepFirstSpelling) {
   RegistryStore store(m_registry);
   ASSERT_TRUE(store.SetString(kBehaviour, "SmtpServer", "a"));
