@@ -11,7 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <optional>
 #include <system_error>
@@ -93,6 +95,13 @@ sockaddr_in SocketAddress(in_addr address, uint16_t port) {
   return sa;
 }
 
+// A deadline `timeout` from now; a caller's "forever" (milliseconds::max()) must not overflow
+// the clock, and a year is forever enough.
+Clock::time_point DeadlineIn(std::chrono::milliseconds timeout) {
+  return Clock::now() + std::clamp<std::chrono::milliseconds>(timeout, std::chrono::milliseconds(0),
+                                                              std::chrono::hours(24 * 365));
+}
+
 // Waits for `events` on `fd` until `deadline`. 1: ready, 0: the time ran out, -1: poll failed
 // (errno says why). Signals that interrupt the wait do not shorten it.
 int WaitFor(int fd, short events, Clock::time_point deadline) {
@@ -100,7 +109,7 @@ int WaitFor(int fd, short events, Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd p{fd, events, 0};
-    const int rc = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    const int rc = poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX)));
     if (rc < 0 && errno == EINTR) {
       continue;
     }
@@ -241,7 +250,7 @@ bool TcpStream::Impl::OpenSocket(const sockaddr_in& remote, const std::optional<
   if (errno != EINPROGRESS && errno != EINTR) {
     return FailErrno(errno);
   }
-  const int ready = WaitFor(fd, POLLOUT, Clock::now() + timeout);
+  const int ready = WaitFor(fd, POLLOUT, DeadlineIn(timeout));
   if (ready == 0) {
     return Fail(kWsaErrorTimedOut, "no connection within the time limit");
   }
@@ -303,7 +312,7 @@ bool TcpStream::Impl::SendPlain(std::string_view data, std::chrono::milliseconds
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       return FailErrno(errno);
     }
-    const int ready = WaitFor(fd, POLLOUT, Clock::now() + timeout);
+    const int ready = WaitFor(fd, POLLOUT, DeadlineIn(timeout));
     if (ready == 0) {
       return Fail(kWsaErrorTimedOut, "the peer took nothing within the time limit");
     }
@@ -339,7 +348,7 @@ bool TcpStream::Impl::SendTls(std::string_view data, std::chrono::milliseconds t
     } else {
       return Fail(kWsaErrorSecureChannel, TlsFailureText(ssl));
     }
-    const int ready = WaitFor(fd, events, Clock::now() + timeout);
+    const int ready = WaitFor(fd, events, DeadlineIn(timeout));
     if (ready == 0) {
       return Fail(kWsaErrorTimedOut, "the peer took nothing within the time limit");
     }
@@ -463,7 +472,7 @@ bool TcpStream::StartTls(std::chrono::milliseconds timeout) {
   if (s.ssl != nullptr) {
     return true;
   }
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = DeadlineIn(timeout);
   ERR_clear_error();
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   if (context == nullptr) {
@@ -528,7 +537,7 @@ bool TcpStream::WaitReadable(std::chrono::milliseconds timeout) {
   if (s.fd < 0) {
     return s.Fail(kWsaErrorNotConnected, "not connected");
   }
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = DeadlineIn(timeout);
   if (s.ssl != nullptr) {
     return s.ReceiveTlsPending(deadline);
   }

@@ -205,6 +205,8 @@ TEST(TcpStream, PlainRoundTripFromALocalAddress) {
   EXPECT_EQ(received, 0u);
 
   ASSERT_TRUE(stream.Send("HELO client\r\n", kLimit));
+  // "Wait as long as it takes" is a wait, not an overflow.
+  ASSERT_TRUE(stream.WaitReadable(std::chrono::milliseconds::max()));
   EXPECT_EQ(ReadLine(stream), "250 HELO client");
   stream.Close();
   stream.Close();
