@@ -59,7 +59,8 @@ class TcpStream {
 
   // Runs the TLS handshake on the open connection (for STARTTLS, or at once for a server that
   // speaks TLS from the start), verifying the certificate for the host given to Connect. From
-  // then on Send and Receive go through TLS. Waits at most `timeout`.
+  // then on Send and Receive go through TLS. Waits at most `timeout` (kWsaErrorTimedOut).
+  // A failed handshake closes the connection: it is no use for plain text any more either.
   bool StartTls(std::chrono::milliseconds timeout);
   bool IsTls() const;
 
@@ -69,7 +70,8 @@ class TcpStream {
 
   // Waits until data can be received or `timeout` passes. True when there is data (or the peer
   // closed: Receive then gives 0); false with kWsaErrorTimedOut when the time ran out, or the
-  // socket's error.
+  // socket's error. Under TLS, data already decrypted counts, and records that carry nothing
+  // for the caller (session tickets) do not end the wait.
   bool WaitReadable(std::chrono::milliseconds timeout);
 
   // Receives what is there without waiting, at most `size` bytes, into `buffer`; `*received`
