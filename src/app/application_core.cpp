@@ -18,6 +18,7 @@
 #include "family/family_dictionary.h"
 #include "family/family_mode.h"
 #include "jobs/job_manager.h"
+#include "mail/mail_alert.h"
 #include "platform/paths.h"
 #include "platform/registry_store.h"
 #include "platform/single_instance.h"
@@ -170,6 +171,10 @@ void ApplicationCore::OpenFolderAndLog(const StartupOptions& options) {
 }
 
 void ApplicationCore::RegisterHooks() {
+  // A family-mode violation is mailed from the sender's own thread, never from the thread that
+  // logged it.
+  m_alertSender = std::make_unique<MailAlertSender>();
+  SetAlertSender(m_alertSender.get());
   InstallEngineBrowserLauncher();
   InstallUpgradeJobStarter();
   UpgradeJobHooks hooks;
@@ -217,6 +222,9 @@ void ApplicationCore::Shutdown() {
   }
   SetUpgradeJobHooks({});
   SetUpgradeJobStarter(nullptr);
+  // Alerts already logged still go out before the program ends.
+  SetAlertSender(nullptr);
+  m_alertSender.reset();
   if (m_started) {
     SaveSettings();
   }

@@ -71,6 +71,8 @@ JobSystemOptions CommandLinePacing();
 // folder the build was configured with.
 std::string BundledDataFolder();
 
+class MailAlertSender;
+
 class ApplicationCore {
  public:
   explicit ApplicationCore(EventLoop& loop);
@@ -101,6 +103,7 @@ class ApplicationCore {
   std::unique_ptr<SingleInstance> m_instance;
   std::unique_ptr<TulixApplication> m_app;
   std::unique_ptr<ScopedApplication> m_scope;
+  std::unique_ptr<MailAlertSender> m_alertSender;
   std::shared_ptr<CUpgradeCategoryJob> m_engineDownload;
   bool m_started = false;
   bool m_jobSystemRunning = false;
