@@ -192,6 +192,8 @@ bool EngineDefinition::Load() {
   data->keywords = ReadText("main", "keywords", "", file);
   data->home = ReadText("main", "home", "", file);
   data->host = ReadText("main", "host", "", file);
+  data->secure =
+      SecureWebOn() && EqualsIgnoringCase(ReadText("main", "scheme", "http", file), "https");
   data->categoryKeySet = ReadText("main", "categorykeyset", "", file);
   data->statePath = ReadText("main", "statepath", "", file);
   data->resultHref = ReadText("main", "resulthref", "%R", file);
@@ -500,7 +502,7 @@ void EngineDefinition::OpenHomePage() const {
   auto data = Data();
   std::string address = data->home;
   if (address.empty()) {
-    address = "http://" + data->host + "/";  // what the engine was always reached by
+    address = (data->secure ? "https://" : "http://") + data->host + "/";
   }
   LaunchBrowser(address);
 }

@@ -135,6 +135,7 @@ struct EngineData {
   std::string keywords;
   std::string home;
   std::string host;
+  bool secure = false;  // scheme=https while https is on
   std::string categoryKeySet;
   std::string statePath;
   std::string resultHref = "%R";

@@ -345,8 +345,11 @@ TEST_F(EngineDefinitionTest, OpenHomePageRecordsAddress) {
   SetBrowserLauncher([&](const std::string& a) { launched = a; });
   EngineDefinition* home = Engine("h", "[main]\nhome=http://home.example/x\nhost=h\n");
   home->OpenHomePage();
-  SetBrowserLauncher(nullptr);
   EXPECT_EQ(launched, "http://home.example/x");
+  // Without a home, an engine asked over https is opened over https.
+  Engine("s", "[main]\nscheme=https\nhost=s.example\n")->OpenHomePage();
+  SetBrowserLauncher(nullptr);
+  EXPECT_EQ(launched, "https://s.example/");
 }
 
 // Readers on several threads must always see a whole record, whichever install they meet.

@@ -86,7 +86,10 @@ std::string OneLine(const std::string& text, size_t width) {
 std::string ResultJson(const SearchResult& result, int number) {
   std::string engines = "[";
   for (size_t i = 0; i < result.engines.size(); ++i) {
-    engines += (i == 0 ? "" : ",") + JsonString(result.engines[i]);
+    if (i > 0) {
+      engines += ',';
+    }
+    engines += JsonString(result.engines[i]);
   }
   engines += "]";
   return "{\"number\":" + DecimalText(number) + ",\"title\":" + JsonString(Title(result)) +
