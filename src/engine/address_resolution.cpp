@@ -12,13 +12,8 @@ namespace {
 constexpr uint16_t kHttpPort = 80;
 constexpr uint16_t kHttpsPort = 443;
 
-// Whether a base of this parsed address keeps https.
-bool KeepsHttps(const ParsedUrl& url) {
-  return url.serviceType == kServiceHttps && SecureWebOn();
-}
-
 std::string RootOf(const ParsedUrl& url) {
-  return ServerRoot(KeepsHttps(url), url.server, url.port);
+  return ServerRoot(UsesHttps(url), url.server, url.port);
 }
 
 void WarnUnparsable(std::string_view base, std::string_view link) {
@@ -61,6 +56,10 @@ std::string ResolveRooted(std::string_view base, std::string_view link) {
 }
 
 }  // namespace
+
+bool UsesHttps(const ParsedUrl& url) {
+  return url.serviceType == kServiceHttps && SecureWebOn();
+}
 
 bool IsWebService(uint32_t serviceType) {
   return serviceType == kServiceHttp || (serviceType == kServiceHttps && SecureWebOn());
@@ -125,7 +124,7 @@ std::string ResolveAddress(std::string_view base, std::string_view link) {
   std::string t(link);
   if (t.size() > 2 && t.starts_with("//")) {
     ParsedUrl url;
-    t.insert(0, ParseUrl(base, &url) && KeepsHttps(url) ? "https:" : "http:");
+    t.insert(0, ParseUrl(base, &url) && UsesHttps(url) ? "https:" : "http:");
   }
   if (!IsAbsolute(t)) {
     t = t.starts_with('/') ? ResolveRooted(base, t) : ResolveRelative(base, t);

@@ -19,6 +19,8 @@
 
 namespace tulix {
 
+struct ParsedUrl;
+
 // The link made absolute against `base`, entities decoded. Never fails: a relative link on a
 // base that does not parse stays as it is (apart from the entities) and the warning
 // "Cannot parse address <base>,<link>" is logged, unless both are empty.
@@ -27,6 +29,9 @@ std::string ResolveAddress(std::string_view base, std::string_view link);
 // Whether addresses of `serviceType` are fetched, kept as results and followed: http, and https
 // when https is on.
 bool IsWebService(uint32_t serviceType);
+
+// Whether `url` is fetched over TLS: an https address while https is on.
+bool UsesHttps(const ParsedUrl& url);
 
 // "http://" or "https://" + host [+ ":" + port when it is not the scheme's default].
 std::string ServerRoot(bool secure, std::string_view host, uint16_t port);

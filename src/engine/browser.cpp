@@ -123,7 +123,7 @@ class AttachGuard {
 bool SendGet(HttpSession& session, const ParsedUrl& url, DownloadCancel* cancel,
              std::unique_ptr<HttpRequest>* request, DownloadOutcome* why) {
   *why = DownloadOutcome::kFailed;
-  const uint32_t secure = url.serviceType == kServiceHttps ? kHttpFlagSecure : 0;
+  const uint32_t secure = UsesHttps(url) ? kHttpFlagSecure : 0;
   std::unique_ptr<HttpRequest> next =
       session.OpenRequest("GET", url.server, url.port, url.object, "",
                           kHttpFlagReload | kHttpFlagNoAutoRedirect | secure);

@@ -147,8 +147,7 @@ class PageFetch {
         throw CBBInternetSessionException(kFetchFailed);
       }
       m_details.redirects.push_back(target);
-      Open(session, post ? "POST" : "GET", url.serviceType == kServiceHttps, url.server, url.port,
-           url.object, "");
+      Open(session, post ? "POST" : "GET", UsesHttps(url), url.server, url.port, url.object, "");
       status = post ? m_http.Send(kFormContentType, m_request.body) : m_http.Send();
       m_details.finalStatus = status;
       ++followed;

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "base/log.h"
-#include "base/settings.h"
 #include "definitions/tree.h"
 #include "engine/address_resolution.h"
 #include "engine/page_fetcher.h"
@@ -95,7 +94,7 @@ std::optional<RequestSpec> HomePageRequest(const EngineData& engine) {
   request.verb = 1;
   request.host = home.server;
   request.port = home.port;
-  request.secure = home.serviceType == kServiceHttps && SecureWebOn();
+  request.secure = UsesHttps(home);
   request.object = home.object;
   return request;
 }
@@ -325,7 +324,7 @@ void SearchWalk::QueuePage(const ScriptRunner& runner, std::string_view link, in
   request.host = url.server;
   request.object = url.object;
   request.port = url.port;
-  request.secure = url.serviceType == kServiceHttps && SecureWebOn();
+  request.secure = UsesHttps(url);
   request.referer = base;
   request.startState = startState;
   m_queue.push_back(std::move(request));

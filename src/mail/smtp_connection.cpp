@@ -6,6 +6,7 @@
 #include <array>
 #include <charconv>
 
+#include "base/ascii_case.h"
 #include "mail/mime_message.h"
 #include "platform/last_error.h"
 #include "platform/trace.h"
@@ -57,14 +58,9 @@ bool OffersStartTls(std::string_view reply) {
     const size_t end = reply.find("\r\n");
     std::string_view line = reply.substr(0, end);
     reply = end == std::string_view::npos ? std::string_view() : reply.substr(end + 2);
-    if (line.size() >= 12) {
-      std::string keyword(line.substr(4, 8));
-      for (char& c : keyword) {
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-      }
-      if (keyword == "STARTTLS" && (line.size() == 12 || line[12] == ' ')) {
-        return true;
-      }
+    if (line.size() >= 12 && EqualsIgnoringCase(line.substr(4, 8), "STARTTLS") &&
+        (line.size() == 12 || line[12] == ' ')) {
+      return true;
     }
   }
   return false;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/application.h"
-#include "base/settings.h"
+#include "engine/address_resolution.h"
 #include "definitions/engine_definition.h"
 #include "engine/page_scanner.h"
 #include "engine/script_actions.h"
@@ -325,7 +325,7 @@ int RunRunMode(const std::vector<std::string>& args) {
   if (!options.base.empty()) {
     request.host = base.server;
     request.port = base.port;
-    request.secure = base.serviceType == kServiceHttps && SecureWebOn();
+    request.secure = UsesHttps(base);
     request.object = base.object;
   }
   walk.MarkFetched(request);
