@@ -1,6 +1,5 @@
-#include <QApplication>
+#include "ui/desktop_program.h"
 
 int main(int argc, char** argv) {
-  QApplication application(argc, argv);
-  return 0;
+  return tulix::RunDesktopProgram(argc, argv);
 }

@@ -2,7 +2,11 @@
 
 #include <stdlib.h>
 
+#include <QProcess>
+
 #include <filesystem>
+
+#include "demo_engine_set.h"
 
 namespace tulix::test {
 
@@ -38,6 +42,31 @@ void UiWorld::Stop() {
     m_core->Shutdown();
     m_core.reset();
   }
+}
+
+DemoEngines::DemoEngines() : m_process(std::make_unique<QProcess>()) {
+  m_process->setStandardErrorFile(QProcess::nullDevice());  // its request log
+  m_process->start(QStringLiteral(TULIX_DEMO_ENGINES_BINARY),
+                   {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--corpus"),
+                    QStringLiteral(TULIX_DEMO_CORPUS)});
+  // The first line the server prints is its port.
+  if (m_process->waitForStarted(10000) && m_process->waitForReadyRead(10000)) {
+    while (!m_process->canReadLine() && m_process->waitForReadyRead(10000)) {
+    }
+    m_port = m_process->readLine().trimmed().toInt();
+  }
+  if (m_port <= 0) {
+    qFatal("the demo engines did not start");
+  }
+}
+
+DemoEngines::~DemoEngines() {
+  m_process->kill();
+  m_process->waitForFinished(10000);
+}
+
+void DemoEngines::InstallInto(const std::string& programFolder) const {
+  CopyDemoEngineSet(TULIX_DEMO_ENGINE_SET_DIR, programFolder + "/categories", m_port);
 }
 
 bool WaitUntil(const std::function<bool()>& done, int ms) {

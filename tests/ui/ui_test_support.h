@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QProcess>
 #include <QTest>
 
 #include <functional>
@@ -14,6 +15,7 @@
 
 #include "app/application_core.h"
 #include "temp_folder.h"
+#include "test_support.h"
 #include "ui/qt_event_loop.h"
 
 namespace tulix::test {
@@ -39,11 +41,28 @@ class UiWorld {
   ApplicationCore& core() { return *m_core; }
 
  private:
+  ScopedNoProxy m_noProxy;  // loopback requests go straight to the test's servers
   TempFolder m_temp;
   std::string m_home;
   std::string m_registry;
   std::unique_ptr<QtEventLoop> m_loop;
   std::unique_ptr<ApplicationCore> m_core;
+};
+
+// The demo engines (tulix-demo-engines over the bundled corpus) on a loopback port the system
+// picks, for the length of a test program.
+class DemoEngines {
+ public:
+  DemoEngines();
+  ~DemoEngines();
+  int port() const { return m_port; }
+  // Copies the bundled demo engine set, pointed at this server, into `programFolder`'s
+  // categories folder.
+  void InstallInto(const std::string& programFolder) const;
+
+ private:
+  std::unique_ptr<QProcess> m_process;
+  int m_port = 0;
 };
 
 // Runs the Qt loop until `done` holds or `ms` milliseconds pass; returns what `done` last said.
