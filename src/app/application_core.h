@@ -84,6 +84,10 @@ class ApplicationCore {
   // Safe to call more than once; the destructor calls it.
   void Shutdown();
 
+  // The engine check: when no engine set is installed, says so and starts the download. Start
+  // runs it unless told not to; the desktop program runs it itself once its window shows.
+  void CheckEngines();
+
   TulixApplication& app() { return *m_app; }
   EventLoop& loop() { return m_loop; }
   bool started() const { return m_started; }
@@ -96,7 +100,6 @@ class ApplicationCore {
  private:
   void OpenFolderAndLog(const StartupOptions& options);
   void LoadTreesAndLists();
-  void CheckEngines();
   void RegisterHooks();
 
   EventLoop& m_loop;

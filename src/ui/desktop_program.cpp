@@ -25,6 +25,7 @@ int RunDesktopProgram(int argc, char** argv) {
   ApplicationCore core(loop);
   StartupOptions options;
   options.singleInstance = true;
+  options.checkEngines = false;  // run below, once the window shows
   if (core.Start(options) == StartResult::kAnotherCopyRuns) {
     SetLogUserInterface(nullptr);
     return 0;
@@ -33,6 +34,8 @@ int RunDesktopProgram(int argc, char** argv) {
   frame.Attach();
   frame.setWindowIcon(QIcon::fromTheme(QStringLiteral("tulix")));
   frame.show();
+
+  core.CheckEngines();
 
   // A copy started later asks, through the single-instance socket, for this window.
   QPointer<CMainFrame> window(&frame);
