@@ -178,7 +178,11 @@ void ApplicationCore::RegisterHooks() {
   InstallEngineBrowserLauncher();
   InstallUpgradeJobStarter();
   UpgradeJobHooks hooks;
-  hooks.resubmitSearch = [](SavedSearch& search) { search.Submit(false); };
+  hooks.resubmitSearch = [](const std::string& name) {
+    if (SavedSearch* search = FindSearch(name)) {
+      search->Submit(false);
+    }
+  };
   SetUpgradeJobHooks(std::move(hooks));
 }
 

@@ -291,7 +291,7 @@ SubmitOutcome SavedSearch::Submit(bool checkUpdates) {
   if (outcome == SubmitOutcome::kWaitingForUpdate) {
     auto job = std::make_shared<CUpgradeCategoryJob>(choice.upgradeCategory,
                                                      std::move(choice.upgradeNames));
-    job->SetWaitingSearch(this);
+    job->SetWaitingSearch(name);
     App().jobManager->AddJob(job);
   }
   if (outcome == SubmitOutcome::kStarted) {

@@ -220,6 +220,25 @@ void CMainFrame::Attach() {
   if (app.jobManager) {
     app.jobManager->SetObserver(this);
   }
+  // The upgrade job's rows come from its worker; its tree rebuild comes on this thread.
+  UpgradeJobHooks upgradeHooks = CurrentUpgradeJobHooks();
+  QPointer<CMainFrame> self(this);
+  upgradeHooks.showTaskRow = [self](int jobId, const std::string& engine, const std::string& task,
+                                    const std::string& item, const std::string& state) {
+    TaskRow row{jobId, engine, task, item, state};
+    QMetaObject::invokeMethod(qApp, [self, row] {
+      if (self && HasApp() && App().jobManager && App().jobManager->FindById(row.jobId)) {
+        self->ShowTaskRow(row);
+      }
+    });
+  };
+  upgradeHooks.rebuildCategoryTree = [self] {
+    if (self) {
+      self->m_categories->Refill();
+      self->FillCategoryList();
+    }
+  };
+  SetUpgradeJobHooks(upgradeHooks);
   m_attached = true;
   RestoreLayout();
   RefillViews();
@@ -244,6 +263,10 @@ void CMainFrame::Detach() {
       app.familyHooks.reset();
     }
   }
+  UpgradeJobHooks upgradeHooks = CurrentUpgradeJobHooks();
+  upgradeHooks.showTaskRow = nullptr;
+  upgradeHooks.rebuildCategoryTree = nullptr;
+  SetUpgradeJobHooks(upgradeHooks);
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

@@ -31,10 +31,6 @@ UpgradeJobHooks& Hooks() {
   static UpgradeJobHooks hooks;
   return hooks;
 }
-UpgradeJobHooks CurrentHooks() {
-  std::lock_guard<std::mutex> lock(HooksLock());
-  return Hooks();
-}
 
 std::string NameOf(const CategoryNode* category) {
   if (category == nullptr) {
@@ -58,6 +54,11 @@ bool IsCategoryInstalled(const std::string& folder) {
 }
 
 }  // namespace
+
+UpgradeJobHooks CurrentUpgradeJobHooks() {
+  std::lock_guard<std::mutex> lock(HooksLock());
+  return Hooks();
+}
 
 void SetUpgradeJobHooks(UpgradeJobHooks hooks) {
   std::lock_guard<std::mutex> lock(HooksLock());
@@ -111,7 +112,7 @@ bool CUpgradeCategoryJob::UpgradesCategory(const std::string& categoryName) cons
 }
 
 void CUpgradeCategoryJob::ShowStatusText(const std::string& text) {
-  const UpgradeJobHooks hooks = CurrentHooks();
+  const UpgradeJobHooks hooks = CurrentUpgradeJobHooks();
   if (hooks.showTaskRow) {
     hooks.showTaskRow(JobId(), m_categoryName, "check", "upgrades", text);
   }
@@ -324,7 +325,7 @@ void CUpgradeCategoryJob::OnFinished(int code) {
     auto hold = ChangeCategoryTree();
     category->Save();
   }
-  const UpgradeJobHooks hooks = CurrentHooks();
+  const UpgradeJobHooks hooks = CurrentUpgradeJobHooks();
   if (hooks.rebuildCategoryTree) {
     hooks.rebuildCategoryTree();
   }
@@ -332,8 +333,8 @@ void CUpgradeCategoryJob::OnFinished(int code) {
     LoadBadKeywords();
     LoadShoppingKeywords();
   }
-  if (m_waitingSearch != nullptr && hooks.resubmitSearch) {
-    hooks.resubmitSearch(*m_waitingSearch);
+  if (!m_waitingSearch.empty() && hooks.resubmitSearch) {
+    hooks.resubmitSearch(m_waitingSearch);
   }
   CJob::OnFinished(code);
 }

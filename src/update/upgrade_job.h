@@ -44,11 +44,14 @@ struct UpgradeJobHooks {
       showTaskRow;
   // The category tree may have changed: rebuild its view.
   std::function<void()> rebuildCategoryTree;
-  // Submits a search again, without an update check.
-  std::function<void(SavedSearch& search)> resubmitSearch;
+  // Submits the search of this node name again, without an update check. The job keeps the
+  // name, not the search: the user may delete the search while the check runs.
+  std::function<void(const std::string& searchName)> resubmitSearch;
 };
 // Installs the hooks (main thread, before jobs run).
 void SetUpgradeJobHooks(UpgradeJobHooks hooks);
+// The hooks installed now (so a front end can add its own to the core's).
+UpgradeJobHooks CurrentUpgradeJobHooks();
 
 // Makes categories whose update check is due (CategoryNode::StartUpdateIfNeeded) add an upgrade
 // job for themselves to App().jobManager. Called once by the code that builds the application.
@@ -73,8 +76,9 @@ class CUpgradeCategoryJob : public CJob {
 
   void SetFullDownload(bool full) { m_fullDownload = full; }
   bool FullDownload() const { return m_fullDownload; }
-  // The search to submit again when the job ends (main thread).
-  void SetWaitingSearch(SavedSearch* search) { m_waitingSearch = search; }
+  // The search to submit again when the job ends (main thread), by its node name: the job
+  // keeps no pointer to a search the user may delete while the check runs.
+  void SetWaitingSearch(std::string searchName) { m_waitingSearch = std::move(searchName); }
   // Limits the whole run (tests shorten it).
   void SetTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
 
@@ -113,7 +117,7 @@ class CUpgradeCategoryJob : public CJob {
   std::string m_categoryName;   // the category's name when the job was made
   std::string m_categoryNames;  // names each followed by "|", or empty
   bool m_fullDownload = false;
-  SavedSearch* m_waitingSearch = nullptr;
+  std::string m_waitingSearch;  // empty: none
   std::chrono::milliseconds m_timeLimit = kDefaultUpgradeTimeLimit;
 
   // The run's fields: the worker writes them, the main thread reads them in OnFinished.

@@ -74,7 +74,11 @@ class SearchSubmissionTest : public test::JobSystemTest {
     MakeFolders(GetCategoriesFolder());
     m_app->searchTree = ScanSavedSearches();
     UpgradeJobHooks hooks;
-    hooks.resubmitSearch = [](SavedSearch& search) { search.Submit(false); };
+    hooks.resubmitSearch = [](const std::string& name) {
+      if (SavedSearch* search = FindSearch(name)) {
+        search->Submit(false);
+      }
+    };
     SetUpgradeJobHooks(std::move(hooks));
   }
   void TearDown() override {
@@ -339,6 +343,27 @@ TEST_F(SearchSubmissionTest, ADueUpdateCheckComesFirstThenTheSearchIsSubmittedAg
             (std::vector<SubmitOutcome>{SubmitOutcome::kWaitingForUpdate,
                                         SubmitOutcome::kStarted}));
   EXPECT_EQ(search->Found(), 5);
+}
+
+TEST_F(SearchSubmissionTest, ASearchDeletedDuringItsUpdateCheckIsNotSubmittedAgain) {
+  StartSystem(3);
+  WriteCategoryFile("web", "");
+  WriteEngine("web", "alpha");
+  ScanCategories();
+  m_app->registry().SetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer",
+                              "127.0.0.1:" + std::to_string(m_server.Port()));
+  FindCategoryByName("web")->checkedThisRun = 0;
+
+  SavedSearch* search = NewSearch("blue whale", "web", 5);
+  ASSERT_EQ(search->Submit(true), SubmitOutcome::kWaitingForUpdate);
+  auto upgrade = std::dynamic_pointer_cast<CUpgradeCategoryJob>(manager().JobAt(0));
+  ASSERT_NE(upgrade, nullptr);
+  // The user deletes the waiting search while the check runs; the search's memory is gone
+  // when the job ends, and nothing may reach it.
+  ASSERT_TRUE(Tree::Delete(search));
+  ASSERT_TRUE(TickUntil([&] { return manager().JobCount() == 0; }));
+  EXPECT_EQ(m_view->outcomes, (std::vector<SubmitOutcome>{SubmitOutcome::kWaitingForUpdate}));
+  EXPECT_TRUE(QueuedEngines().empty());
 }
 
 TEST_F(SearchSubmissionTest, AnEngineThatNeverAnswersIsGivenUpAndTheSearchCompletes) {
