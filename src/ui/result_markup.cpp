@@ -155,6 +155,14 @@ std::vector<MarkupLine> ParseResultMarkup(std::string_view markup) {
       break;
     }
     AddText(lines, styles.top(), markup.substr(at, open - at));
+    // As in HTML, "<" starts a tag only before a letter or "/": "x < y" is text.
+    const char next = open + 1 < markup.size() ? markup[open + 1] : ' ';
+    const char lower = static_cast<char>(next | 0x20);
+    if (!(lower >= 'a' && lower <= 'z') && next != '/') {
+      AddText(lines, styles.top(), "<");
+      at = open + 1;
+      continue;
+    }
     const size_t close = markup.find('>', open + 1);
     if (close == std::string_view::npos) {
       AddText(lines, styles.top(), markup.substr(open));  // a lone "<" is text
