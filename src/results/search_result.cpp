@@ -229,6 +229,18 @@ void SearchResult::Visit() {
 }
 
 std::string SearchResult::ResultTitle() const {
+  return ResultTitleOf(text);
+}
+
+std::string SearchResult::ResultSummaryText() const {
+  return ResultSummaryTextOf(text);
+}
+
+std::string SearchResult::DisplayHtml() const {
+  return DisplayHtmlOf(text);
+}
+
+std::string ResultTitleOf(const std::string& text) {
   PageScanner scanner(text);
   std::string title;
   for (const PageToken* token = scanner.First(); token != nullptr; token = scanner.Next()) {
@@ -243,7 +255,7 @@ std::string SearchResult::ResultTitle() const {
   return title;
 }
 
-std::string SearchResult::ResultSummaryText() const {
+std::string ResultSummaryTextOf(const std::string& text) {
   enum class Walk { kBeforeTitle, kInTitle, kAfterTitle };
   PageScanner scanner(text);
   std::string summary;
@@ -292,8 +304,8 @@ std::string SearchResult::EngineNames(std::string_view separator) const {
   return names;
 }
 
-std::string SearchResult::DisplayHtml() const {
-  return "<b>" + ResultTitle() + "</b><p>" + ResultSummaryText();
+std::string DisplayHtmlOf(const std::string& text) {
+  return "<b>" + ResultTitleOf(text) + "</b><p>" + ResultSummaryTextOf(text);
 }
 
 std::string SearchResult::LinkHtml() const {

@@ -115,6 +115,12 @@ class SearchResult {
   uint64_t m_listOrder = 0;  // set by the owning list: larger for later appends
 };
 
+// The same texts made from a result's marked-up text alone, for a view that copied the text
+// out of the list and draws it later, without the results lock.
+std::string ResultTitleOf(const std::string& text);
+std::string ResultSummaryTextOf(const std::string& text);
+std::string DisplayHtmlOf(const std::string& text);
+
 // The engine name a hit contributes: its definition's display name.
 std::string EngineNameOf(const EngineHit& hit);
 

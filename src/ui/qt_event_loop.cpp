@@ -1,9 +1,15 @@
 #include "ui/qt_event_loop.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QThread>
 
 namespace tulix {
+
+namespace {
+// How long one turn of the loop may spend delivering the core's messages.
+constexpr qint64 kDeliverySliceMs = 8;
+}  // namespace
 
 QtEventLoop::QtEventLoop() = default;
 
@@ -58,16 +64,26 @@ bool QtEventLoop::PostMessage(TargetId target, uint32_t message, intptr_t wParam
 }
 
 void QtEventLoop::DeliverQueued() {
-  std::deque<Message> batch;
-  {
-    std::lock_guard lock(m_mutex);
-    batch.swap(m_queue);
-    m_deliveryAsked = false;
-  }
-  for (const Message& m : batch) {
+  // Messages are delivered for a short slice of time at most; the rest wait for the next turn,
+  // after the window has handled its own events (painting, input), so a burst of reports never
+  // freezes the window.
+  QElapsedTimer slice;
+  slice.start();
+  for (;;) {
+    Message m;
     MessageTarget* target = nullptr;
     {
       std::lock_guard lock(m_mutex);
+      if (m_queue.empty()) {
+        m_deliveryAsked = false;
+        return;
+      }
+      if (slice.elapsed() >= kDeliverySliceMs) {
+        QMetaObject::invokeMethod(this, [this] { DeliverQueued(); }, Qt::QueuedConnection);
+        return;
+      }
+      m = m_queue.front();
+      m_queue.pop_front();
       target = Find(m.target);  // a target that unregistered meanwhile gets nothing
     }
     if (target != nullptr) {

@@ -34,6 +34,13 @@ std::recursive_mutex& ResultsLock() {
 
 // ---- the model ----
 
+const std::vector<MarkupLine>& ResultText::Lines() const {
+  if (!m_lines) {
+    m_lines = ParseResultMarkup(DisplayHtmlOf(m_text));
+  }
+  return *m_lines;
+}
+
 ResultsModel::ResultsModel(QObject* parent) : QAbstractTableModel(parent), m_sortKey(kDefaultSortKey) {}
 
 void ResultsModel::Show(SavedSearch* search) {
@@ -47,13 +54,12 @@ void ResultsModel::Show(SavedSearch* search) {
 ResultRow ResultsModel::MakeRow(const SearchResult& result) {
   ResultRow row;
   row.href = result.href;
-  Prepared& prepared = m_prepared[result.href];
-  if (!prepared.lines || prepared.textSize != result.text.size()) {
-    prepared.textSize = result.text.size();
-    prepared.lines = std::make_shared<const std::vector<MarkupLine>>(
-        ParseResultMarkup(result.DisplayHtml()));
+  // A merge only ever replaces the text with a longer one, so an unchanged size is the same text.
+  std::shared_ptr<const ResultText>& prepared = m_prepared[result.href];
+  if (!prepared || prepared->size() != result.text.size()) {
+    prepared = std::make_shared<const ResultText>(result.text);
   }
-  row.lines = prepared.lines;
+  row.text = prepared;
   row.percent = result.score.percent;
   row.mark = result.score.mark;
   row.engines = FromCoreText(result.EngineNames(" "));
@@ -121,7 +127,7 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
     switch (index.column()) {
       case kResultColumn:
-        return role == Qt::ToolTipRole ? FromCoreText(row.href) : PlainTextOf(*row.lines);
+        return role == Qt::ToolTipRole ? FromCoreText(row.href) : PlainTextOf(row.text->Lines());
       case kPercentColumn:
         return row.percent < 0 ? QString() : QStringLiteral("%1%").arg(row.percent);
       case kEnginesColumn:
@@ -176,9 +182,10 @@ void ResultDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
   const QRect area = option.rect.adjusted(4, 2, -4, -2);
   const int lineHeight = QFontMetrics(option.font).height();
   int y = area.top();
-  for (size_t i = 0; i < row.lines->size() && i < 2; ++i) {
+  const std::vector<MarkupLine>& lines = row.text->Lines();
+  for (size_t i = 0; i < lines.size() && i < 2; ++i) {
     int x = area.left();
-    for (const MarkupRun& run : (*row.lines)[i]) {
+    for (const MarkupRun& run : lines[i]) {
       QFont font = option.font;
       font.setBold(run.bold);
       font.setItalic(run.italic);

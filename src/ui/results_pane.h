@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -26,10 +27,24 @@
 
 namespace tulix {
 
+// A result's marked-up text, copied out under the results lock, and the lines drawn from it,
+// made only when the row is first drawn: a list of thousands shows a few dozen at a time.
+class ResultText {
+ public:
+  explicit ResultText(std::string text) : m_text(std::move(text)) {}
+  size_t size() const { return m_text.size(); }
+  // Main thread.
+  const std::vector<MarkupLine>& Lines() const;
+
+ private:
+  std::string m_text;
+  mutable std::optional<std::vector<MarkupLine>> m_lines;
+};
+
 // What a row of the pane shows of one result, copied out under the results lock.
 struct ResultRow {
   std::string href;
-  std::shared_ptr<const std::vector<MarkupLine>> lines;  // title, then summary
+  std::shared_ptr<const ResultText> text;  // title, then summary
   int percent = -1;
   int mark = kMarkRanked;
   QString engines;
@@ -70,11 +85,7 @@ class ResultsModel : public QAbstractTableModel {
   std::vector<ResultRow> m_rows;
   // The drawn text of each address, kept while its text stays the same, so a refresh does
   // not read thousands of entries' mark-up again.
-  struct Prepared {
-    size_t textSize;
-    std::shared_ptr<const std::vector<MarkupLine>> lines;
-  };
-  std::unordered_map<std::string, Prepared> m_prepared;
+  std::unordered_map<std::string, std::shared_ptr<const ResultText>> m_prepared;
 };
 
 // Draws the first column's entries: the title in bold on the first line, the summary below.

@@ -48,6 +48,9 @@ TreePane::TreePane(TreePaneOptions options, QWidget* parent)
                                    QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
     };
   }
+  // Made once: asking the style for them per item decodes their images again each time.
+  m_folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
+  m_leafIcon = style()->standardIcon(QStyle::SP_FileIcon);
   setHeaderHidden(true);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setEditTriggers(QAbstractItemView::EditKeyPressed);
@@ -121,7 +124,7 @@ void TreePane::AddChildren(QTreeWidgetItem* parentItem, const TreeNode* parent) 
       }
     }
     item->setFlags(flags);
-    item->setIcon(0, style()->standardIcon(folder ? QStyle::SP_DirIcon : QStyle::SP_FileIcon));
+    item->setIcon(0, folder ? m_folderIcon : m_leafIcon);
     m_items[node] = item;
     if (folder) {
       AddChildren(item, node);

@@ -78,6 +78,8 @@ class TreePane : public QTreeWidget {
   void FinishRename(QTreeWidgetItem* item);
 
   TreePaneOptions m_options;
+  QIcon m_folderIcon;
+  QIcon m_leafIcon;
   std::unordered_map<const TreeNode*, QTreeWidgetItem*> m_items;
   bool m_filling = false;
 };
