@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QThread>
+#include <QTimer>
 #include <QToolBar>
 
 #include "base/application.h"
@@ -73,13 +74,18 @@ CMainFrame::CMainFrame(FrameDialogs dialogs, QWidget* parent)
   // The panes, in the order the program has always made them.
   m_tasks = new TasksPane;
   AddPane(m_tasks, QStringLiteral("Tulix Tasks"), QStringLiteral("TasksBar"),
-          QStringLiteral("Jobs Status"), Qt::BottomDockWidgetArea);
+          QStringLiteral("Jobs Status"), Qt::RightDockWidgetArea);
   m_results = new ResultsPane;
   AddPane(m_results, QStringLiteral("Search Results"), QStringLiteral("ResultsBar"),
           QStringLiteral("Results of your search, double click to view web pages"),
           Qt::RightDockWidgetArea);
   TreePaneOptions searchOptions;
   searchOptions.tree = [] { return HasApp() ? App().searchTree.get() : nullptr; };
+  // A search shows its words and how many results it has, not its file's name.
+  searchOptions.label = [](const TreeNode* node) {
+    const auto* search = dynamic_cast<const SavedSearch*>(node);
+    return search != nullptr ? search->Title() : node->DisplayName();
+  };
   searchOptions.foldersRenamable = true;
   searchOptions.itemsRenamable = true;
   searchOptions.dragAndDrop = true;
@@ -103,6 +109,8 @@ CMainFrame::CMainFrame(FrameDialogs dialogs, QWidget* parent)
           Qt::LeftDockWidgetArea);
   splitDockWidget(Dock(QStringLiteral("SearchesBar")), Dock(QStringLiteral("CategoriesBar")),
                   Qt::Vertical);
+  // The tasks sit under the results, beside the trees.
+  splitDockWidget(Dock(QStringLiteral("ResultsBar")), Dock(QStringLiteral("TasksBar")), Qt::Vertical);
 
   BuildQuickSearchBar();
   BuildMenus();
@@ -240,7 +248,7 @@ void CMainFrame::Attach() {
   };
   SetUpgradeJobHooks(upgradeHooks);
   m_attached = true;
-  RestoreLayout();
+  m_defaultSizesPending = !RestoreLayout();
   RefillViews();
 }
 
@@ -267,6 +275,21 @@ void CMainFrame::Detach() {
   upgradeHooks.showTaskRow = nullptr;
   upgradeHooks.rebuildCategoryTree = nullptr;
   SetUpgradeJobHooks(upgradeHooks);
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (m_defaultSizesPending) {
+    m_defaultSizesPending = false;
+    // The first start: the results get most of the room, the trees a column on the left and
+    // the tasks a strip at the bottom. Applied once the window has its size.
+    QTimer::singleShot(0, this, [this] {
+      resizeDocks({Dock(QStringLiteral("SearchesBar")), Dock(QStringLiteral("ResultsBar"))},
+                  {width() / 4, width() * 3 / 4}, Qt::Horizontal);
+      resizeDocks({Dock(QStringLiteral("ResultsBar")), Dock(QStringLiteral("TasksBar"))},
+                  {height() * 3 / 4, height() / 4}, Qt::Vertical);
+    });
+  }
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
@@ -498,7 +521,7 @@ void CMainFrame::SearchSubmitted(SavedSearch& search, SubmitOutcome outcome) {
 void CMainFrame::SearchCompleted(SavedSearch& search, bool stored) {
   (void)stored;
   if (QTreeWidgetItem* item = m_searches->ItemOf(&search)) {
-    item->setText(0, FromCoreText(search.DisplayName()));
+    item->setText(0, m_searches->LabelOf(&search));
   }
   if (m_results->Shown() == &search) {
     m_results->RefreshNow();

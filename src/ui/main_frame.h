@@ -109,6 +109,7 @@ class CMainFrame : public QMainWindow,
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void BuildMenus();
@@ -132,6 +133,7 @@ class CMainFrame : public QMainWindow,
   QComboBox* m_quickCategory = nullptr;
   QPushButton* m_go = nullptr;
   bool m_attached = false;
+  bool m_defaultSizesPending = false;
 };
 
 }  // namespace tulix

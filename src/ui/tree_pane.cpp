@@ -110,7 +110,7 @@ void TreePane::AddChildren(QTreeWidgetItem* parentItem, const TreeNode* parent) 
       continue;  // hidden in family mode, with everything below it
     }
     auto* item = new QTreeWidgetItem(parentItem);
-    item->setText(0, FromCoreText(node->DisplayName()));
+    item->setText(0, LabelOf(node));
     item->setData(0, kNodeRole, QVariant::fromValue(reinterpret_cast<quintptr>(node)));
     Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
     const bool folder = IsFolder(node);
@@ -130,6 +130,10 @@ void TreePane::AddChildren(QTreeWidgetItem* parentItem, const TreeNode* parent) 
       AddChildren(item, node);
     }
   }
+}
+
+QString TreePane::LabelOf(const TreeNode* node) const {
+  return FromCoreText(m_options.label ? m_options.label(node) : node->DisplayName());
 }
 
 TreeNode* TreePane::NodeOf(const QTreeWidgetItem* item) const {
@@ -221,8 +225,10 @@ void TreePane::FinishRename(QTreeWidgetItem* item) {
   if (node == nullptr) {
     return;
   }
-  const std::string wanted = ToCoreText(item->text(0));
-  if (wanted != node->DisplayName() && node->Rename(wanted)) {
+  if (item->text(0) == LabelOf(node)) {
+    return;
+  }
+  if (node->Rename(ToCoreText(item->text(0)))) {
     emit treeChanged();
   }
   // Shows the name the node has now: the new one, or the old one when the rename was refused.

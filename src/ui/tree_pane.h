@@ -24,6 +24,8 @@ struct TreePaneOptions {
   std::function<Tree*()> tree;
   // Held while the pane walks the tree (the categories' reader lock); may be empty.
   std::function<std::shared_ptr<void>()> readHold;
+  // The text a node shows; empty: its display name.
+  std::function<std::string(const TreeNode*)> label;
   bool foldersRenamable = false;
   bool itemsRenamable = false;
   bool dragAndDrop = false;
@@ -43,6 +45,7 @@ class TreePane : public QTreeWidget {
   // Shows the tree again as it is now, keeping the selection and the open folders.
   void Refill();
 
+  QString LabelOf(const TreeNode* node) const;
   TreeNode* NodeOf(const QTreeWidgetItem* item) const;
   QTreeWidgetItem* ItemOf(const TreeNode* node) const;
   TreeNode* SelectedNode() const;

@@ -262,7 +262,7 @@ class MainFrameTest : public QObject {
     const std::string name = search->name;
     pane.ItemOf(search)->setText(0, QStringLiteral("renamed"));
     QCOMPARE(search->name, name);
-    QCOMPARE(pane.ItemOf(search)->text(0), QString::fromStdString(search->DisplayName()));
+    QCOMPARE(pane.ItemOf(search)->text(0), QString::fromStdString(search->Title()));
   }
 
   void theBarLayoutComesBackAfterARestart() {

@@ -44,11 +44,13 @@ void UiWorld::Stop() {
   }
 }
 
-DemoEngines::DemoEngines() : m_process(std::make_unique<QProcess>()) {
+DemoEngines::DemoEngines(const QStringList& options) : m_process(std::make_unique<QProcess>()) {
   m_process->setStandardErrorFile(QProcess::nullDevice());  // its request log
-  m_process->start(QStringLiteral(TULIX_DEMO_ENGINES_BINARY),
-                   {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--corpus"),
-                    QStringLiteral(TULIX_DEMO_CORPUS)});
+  const QStringList arguments = QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                            QStringLiteral("--corpus"),
+                                            QStringLiteral(TULIX_DEMO_CORPUS)} +
+                                options;
+  m_process->start(QStringLiteral(TULIX_DEMO_ENGINES_BINARY), arguments);
   // The first line the server prints is its port.
   if (m_process->waitForStarted(10000) && m_process->waitForReadyRead(10000)) {
     while (!m_process->canReadLine() && m_process->waitForReadyRead(10000)) {

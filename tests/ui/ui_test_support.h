@@ -53,7 +53,8 @@ class UiWorld {
 // picks, for the length of a test program.
 class DemoEngines {
  public:
-  DemoEngines();
+  // `options` are more of the server's options ("--latency", "300", say).
+  explicit DemoEngines(const QStringList& options = {});
   ~DemoEngines();
   int port() const { return m_port; }
   // Copies the bundled demo engine set, pointed at this server, into `programFolder`'s
