@@ -6,8 +6,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
+#include <system_error>
+#include <utility>
 #include <string_view>
 
 #include "base/application.h"
@@ -53,6 +56,25 @@ bool FindTip(std::string_view text, size_t pos, std::string* tip, size_t* next) 
   return false;
 }
 
+// A folder or a device of that name is as unreadable as a file without rights.
+bool ReadWholeFile(const std::string& path, std::string* text) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) {
+    return false;
+  }
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (in.bad()) {
+    return false;
+  }
+  *text = std::move(bytes).str();
+  return true;
+}
+
 }  // namespace
 
 TipOutcome ReadNextTip(const std::string& path, const TipPosition& stored) {
@@ -63,9 +85,8 @@ TipOutcome ReadNextTip(const std::string& path, const TipPosition& stored) {
     outcome.problem = TipProblem::kMissingFile;
     return outcome;
   }
-  std::ifstream in(ToFileSystemPath(path), std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.is_open() || in.bad()) {
+  std::string text;
+  if (!ReadWholeFile(ToFileSystemPath(path), &text)) {
     outcome.problem = TipProblem::kReadFailure;
     return outcome;
   }
