@@ -1,6 +1,10 @@
-// Text crosses from the core to the widgets here. The core keeps text as bytes, as engines sent
-// them; most pages today are UTF-8, older ones Windows-1252. Bytes that form valid UTF-8 are
-// shown as UTF-8, anything else as Windows-1252, so a page in either shows readable text.
+// Text between the core and the widgets. The core keeps text as bytes, as the data files and the
+// settings store hold it; most of it is plain ASCII, newer files are UTF-8 and older ones were
+// written in the Windows-1252 code page. The widgets show bytes as UTF-8 when they are valid
+// UTF-8 and as Windows-1252 otherwise, and hand text back to the core as UTF-8, which reads
+// back as the same text.
+//
+// Thread safety: plain functions without state; any thread.
 #pragma once
 
 #include <QString>
@@ -11,7 +15,6 @@
 namespace tulix {
 
 QString FromCoreText(std::string_view bytes);
-// What the user typed, as the core stores it (UTF-8).
 std::string ToCoreText(const QString& text);
 
 }  // namespace tulix
