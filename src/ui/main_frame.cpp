@@ -30,6 +30,7 @@
 #include "ui/results_pane.h"
 #include "ui/tasks_pane.h"
 #include "ui/tree_pane.h"
+#include "ui/user_message.h"
 #include "update/upgrade_job.h"
 
 namespace tulix {
@@ -59,9 +60,7 @@ CMainFrame::CMainFrame(FrameDialogs dialogs, QWidget* parent)
   setObjectName(QStringLiteral("MainFrame"));
   setWindowTitle(QStringLiteral("Tulix"));
   if (!m_dialogs.message) {
-    m_dialogs.message = [](QWidget* parent, const QString& text) {
-      QMessageBox::information(parent, QStringLiteral("Tulix"), text);
-    };
+    m_dialogs.message = ShowUserMessage;
   }
   if (!m_dialogs.question) {
     m_dialogs.question = [](QWidget* parent, const QString& text) {

@@ -160,8 +160,23 @@ TipOfTheDayDialog::TipOfTheDayDialog(QWidget* parent) : QDialog(parent) {
   layout->addWidget(buttons);
 }
 
+namespace {
+std::string& TipsFolder() {
+  static std::string folder;
+  return folder;
+}
+}  // namespace
+
+void SetTipsFolder(std::string folder) {
+  TipsFolder() = std::move(folder);
+}
+
+std::string TipsFilePath() {
+  return TipsFolder().empty() ? std::string(kTipsFile) : TipsFolder() + "/" + kTipsFile;
+}
+
 bool TipOfTheDayDialog::ShowNextTip() {
-  const TipOutcome outcome = ReadNextTip(kTipsFile, LoadTipPosition());
+  const TipOutcome outcome = ReadNextTip(TipsFilePath(), LoadTipPosition());
   if (outcome.problem != TipProblem::kNone) {
     ShowUserMessage(this, TipProblemText(outcome.problem));
     return false;

@@ -21,6 +21,12 @@ namespace tulix {
 
 inline constexpr char kTipsFile[] = "tips.txt";
 
+// The folder tips.txt is read from; empty (the default): the current folder. The program points
+// it at its bundled data when the current folder has no tips file, since a program started from
+// a desktop menu runs in the user's home folder.
+void SetTipsFolder(std::string folder);
+std::string TipsFilePath();
+
 // Where the next tip is, as the settings keep it.
 struct TipPosition {
   int64_t filePos = 0;
