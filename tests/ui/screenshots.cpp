@@ -15,7 +15,9 @@
 #include "base/settings.h"
 #include "results/saved_search.h"
 #include "ui/main_frame.h"
+#include "ui/options_sheet.h"
 #include "ui/results_pane.h"
+#include "ui/search_sheet.h"
 #include "ui/tasks_pane.h"
 #include "ui/tree_pane.h"
 #include "ui/ui_test_support.h"
@@ -86,6 +88,25 @@ int main(int argc, char** argv) {
   frame.results().RefreshNow();
   frame.statusBar()->showMessage(QStringLiteral("Search complete"));
   ok &= Save(frame, folder, QStringLiteral("main-window-results.png"));
+
+  // The new-search sheet, as "Search ..." opens it, with words typed in.
+  {
+    SearchSettings settings;
+    settings.name = "free software";
+    settings.category = "web";
+    SearchSheet sheet(&frame, settings, QStringLiteral("New Search"));
+    sheet.show();
+    QApplication::processEvents();
+    ok &= Save(sheet, folder, QStringLiteral("new-search-sheet.png"));
+  }
+  // The options sheet on its first page.
+  {
+    OptionsSheet sheet(&frame, OptionsHooks{});
+    sheet.resize(680, 420);
+    sheet.show();
+    QApplication::processEvents();
+    ok &= Save(sheet, folder, QStringLiteral("options-sheet.png"));
+  }
 
   frame.Detach();
   world.Stop();
