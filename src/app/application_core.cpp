@@ -71,12 +71,10 @@ JobSystemOptions CommandLinePacing() {
 
 std::string BundledDataFolder() {
   const char* data = std::getenv("TULIX_DATA");
-  return ChooseBundledDataFolder(data != nullptr ? data : "", TULIX_DATA_DIR,
-                                 ExecutableFolder());
+  return ChooseBundledDataFolder(data != nullptr ? data : "", TULIX_DATA_DIR, ExecutableFolder());
 }
 
-std::string ChooseBundledDataFolder(const std::string& environment,
-                                    const std::string& configured,
+std::string ChooseBundledDataFolder(const std::string& environment, const std::string& configured,
                                     const std::string& executableFolder) {
   if (!environment.empty()) {
     return environment;

@@ -57,8 +57,7 @@ bool CallRegistrationExport(const std::string& path, bool reg) {
   }
   const int32_t result = entry();
   if (result != 0) {
-    Trace("%s of %s returned 0x%08X\n", exportName, path.c_str(),
-          static_cast<uint32_t>(result));
+    Trace("%s of %s returned 0x%08X\n", exportName, path.c_str(), static_cast<uint32_t>(result));
     return false;
   }
   return true;

@@ -101,7 +101,7 @@ TEST_F(BrowserComponentsTest, HighestNumberedFileIsUsedAndOlderOnesRemoved) {
   }
   EXPECT_TRUE(RegisterBrowserComponents(true));
   EXPECT_EQ(Calls(), (std::vector<std::string>{Call("register", "toolbar105.so"),
-                                                Call("register", "tulixlib199.so")}));
+                                               Call("register", "tulixlib199.so")}));
   EXPECT_FALSE(Present("toolbar.so"));
   EXPECT_FALSE(Present("toolbar101.so"));
   EXPECT_FALSE(Present("tulixlib.so"));
@@ -115,7 +115,7 @@ TEST_F(BrowserComponentsTest, HighestNumberedFileIsUsedAndOlderOnesRemoved) {
   fs::remove(m_marker);
   EXPECT_TRUE(RegisterBrowserComponents(false));
   EXPECT_EQ(Calls(), (std::vector<std::string>{Call("unregister", "toolbar105.so"),
-                                                Call("unregister", "tulixlib199.so")}));
+                                               Call("unregister", "tulixlib199.so")}));
   EXPECT_TRUE(m_log.Boxes().empty());
 }
 
@@ -198,8 +198,8 @@ TEST_F(BrowserComponentsTest, ToolbarQuestionFollowsTheSetting) {
     bool answer;
     bool asked;
     int32_t after;
-    const char* call;    // what both components were asked to do; null: nothing
-    uint32_t stored;     // 99: the settings were not saved
+    const char* call;  // what both components were asked to do; null: nothing
+    uint32_t stored;   // 99: the settings were not saved
   } cases[] = {
       {2, true, true, 1, "register", 1},
       {2, false, true, 0, "unregister", 0},
@@ -210,8 +210,7 @@ TEST_F(BrowserComponentsTest, ToolbarQuestionFollowsTheSetting) {
     SCOPED_TRACE("ExplorerIntegration " + std::to_string(c.setting) + ", answer " +
                  (c.answer ? "Yes" : "No"));
     ResetFolder();
-    m_app->registry().DeleteValue(std::string(kRegistryRoot) + "\\Browser",
-                                  "ExplorerIntegration");
+    m_app->registry().DeleteValue(std::string(kRegistryRoot) + "\\Browser", "ExplorerIntegration");
     Install(TULIX_TEST_COMPONENT_GOOD, "toolbar.so");
     Install(TULIX_TEST_COMPONENT_GOOD, "tulixlib.so");
     m_app->settings().ExplorerIntegration = c.setting;
@@ -249,14 +248,14 @@ TEST_F(BrowserComponentsTest, ApplyingTheOptionsPageStoresAndActsAtOnce) {
   EXPECT_EQ(StoredIntegration(), 0u);
   EXPECT_EQ(m_app->registry().GetDword(key, "OpenInNewWindow", 99), 0u);
   EXPECT_EQ(Calls(), (std::vector<std::string>{Call("unregister", "toolbar.so"),
-                                                Call("unregister", "tulixlib.so")}));
+                                               Call("unregister", "tulixlib.so")}));
 
   fs::remove(m_marker);
   ApplyBrowserIntegration(true, true);
   EXPECT_EQ(StoredIntegration(), 1u);
   EXPECT_EQ(m_app->registry().GetDword(key, "OpenInNewWindow", 99), 1u);
   EXPECT_EQ(Calls(), (std::vector<std::string>{Call("register", "toolbar.so"),
-                                                Call("register", "tulixlib.so")}));
+                                               Call("register", "tulixlib.so")}));
 }
 
 }  // namespace
