@@ -100,6 +100,14 @@ struct World {
   }
 };
 
+StartupOptions OptionsFor(const World& world) {
+  StartupOptions options;
+  options.programFolder = world.home;
+  options.registryPath = world.registry;
+  options.checkEngines = false;
+  return options;
+}
+
 double Responsiveness(int port) {
   World world;
   WriteFile(fs::path(world.home) / "categories/web.cat", "[main]\n");
@@ -110,10 +118,7 @@ double Responsiveness(int port) {
   QtEventLoop loop;
   CMainFrame frame;
   ApplicationCore core(loop);
-  StartupOptions options;
-  options.programFolder = world.home;
-  options.registryPath = world.registry;
-  options.checkEngines = false;
+  StartupOptions options = OptionsFor(world);
   options.jobs.manager.firstTickMs = 10;
   options.jobs.manager.tickMs = 20;
   options.jobs.manager.startAllDue = true;
@@ -192,11 +197,7 @@ void StartUp(int engines, int searches) {
   {
     QtEventLoop loop;
     ApplicationCore core(loop);
-    StartupOptions options;
-    options.programFolder = world.home;
-    options.registryPath = world.registry;
-    options.checkEngines = false;
-    core.Start(options);
+    core.Start(OptionsFor(world));
     SearchSettings settings;
     settings.name = "blue whale";
     settings.category = "category0";
@@ -216,11 +217,7 @@ void StartUp(int engines, int searches) {
   QtEventLoop loop;
   CMainFrame frame;
   ApplicationCore core(loop);
-  StartupOptions options;
-  options.programFolder = world.home;
-  options.registryPath = world.registry;
-  options.checkEngines = false;
-  core.Start(options);
+  core.Start(OptionsFor(world));
   const double coreMs = clock.nsecsElapsed() / 1e6;
   frame.Attach();
   const double attachMs = clock.nsecsElapsed() / 1e6;

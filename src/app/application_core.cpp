@@ -71,10 +71,22 @@ JobSystemOptions CommandLinePacing() {
 
 std::string BundledDataFolder() {
   const char* data = std::getenv("TULIX_DATA");
-  if (data != nullptr && *data != '\0') {
-    return data;
+  return ChooseBundledDataFolder(data != nullptr ? data : "", TULIX_DATA_DIR, ExecutableFolder());
+}
+
+std::string ChooseBundledDataFolder(const std::string& environment, const std::string& configured,
+                                    const std::string& executableFolder) {
+  if (!environment.empty()) {
+    return environment;
   }
-  return TULIX_DATA_DIR;
+  // A program run from its build finds the data of the checkout it was built from; an
+  // installed one finds it beside its bin folder, wherever the package put both.
+  if (executableFolder.empty() || FolderExists(configured)) {
+    return configured;
+  }
+  return (std::filesystem::path(executableFolder) / ".." / "share" / "tulix")
+      .lexically_normal()
+      .string();
 }
 
 bool SeedProgramFolder(const std::string& programFolder, const std::string& bundledSet) {

@@ -68,8 +68,13 @@ enum class StartResult {
 JobSystemOptions CommandLinePacing();
 
 // The folder of the bundled data (engine sets, demo corpus): $TULIX_DATA when set, else the
-// folder the build was configured with.
+// folder the build was configured with when it exists, else share/tulix beside the folder of
+// the running program (an installed program: /usr/bin/tulix reads /usr/share/tulix).
 std::string BundledDataFolder();
+// That choice, from the value of $TULIX_DATA (empty when unset), the configured folder and the
+// folder of the running program (empty when unknown).
+std::string ChooseBundledDataFolder(const std::string& environment, const std::string& configured,
+                                    const std::string& executableFolder);
 
 class MailAlertSender;
 
