@@ -127,12 +127,4 @@ void AskBrowserToolbarQuestion(const std::function<bool(const std::string& quest
   }
 }
 
-void ApplyBrowserIntegration(bool toolbar, bool openInNewWindow) {
-  AppSettings& settings = App().settings();
-  settings.ExplorerIntegration = toolbar ? 1 : 0;
-  settings.OpenInNewWindow = openInNewWindow ? 1 : 0;
-  SaveSettings();
-  RegisterBrowserComponents(toolbar);
-}
-
 }  // namespace tulix

@@ -48,9 +48,4 @@ std::optional<std::string> LocateBrowserComponent(const std::string& folder,
 // nothing. `askYesNo` returns true for Yes.
 void AskBrowserToolbarQuestion(const std::function<bool(const std::string& question)>& askYesNo);
 
-// What applying the "Browser Integration" options page does: stores "Tulix Search Toolbar"
-// (ExplorerIntegration 1 or 0) and "Open results in new browser window" (OpenInNewWindow),
-// saves the settings, and registers or unregisters the components at once.
-void ApplyBrowserIntegration(bool toolbar, bool openInNewWindow);
-
 }  // namespace tulix

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "app/application_core.h"
+#include "app/browser_components.h"
 #include "base/log.h"
 #include "platform/single_instance.h"
 #include "ui/known_sites_dialog.h"
@@ -48,6 +49,7 @@ int RunDesktopProgram(int argc, char** argv) {
   QtPasswordPrompt passwordPrompt(&frame);
   OptionsHooks optionsHooks;
   optionsHooks.prompt = &passwordPrompt;
+  optionsHooks.registerBrowserComponents = [](bool reg) { RegisterBrowserComponents(reg); };
   {
     FrameDialogs dialogs = ProgramDialogs(optionsHooks);
     dialogs.message = frame.dialogs().message;
@@ -88,14 +90,19 @@ int RunDesktopProgram(int argc, char** argv) {
     });
   }
 
-  // The tips, once the loop runs: a box waiting for a click must not keep this copy from
-  // answering a second one.
+  // The toolbar question and the tips, once the loop runs: a box waiting for a click must not
+  // keep this copy from answering a second one.
   if (!std::filesystem::exists(kTipsFile)) {
     SetTipsFolder(BundledDataFolder());
   }
-  if (TipsWanted()) {
-    QTimer::singleShot(0, &frame, [&frame] { ShowTipOfTheDay(&frame); });
-  }
+  QTimer::singleShot(0, &frame, [&frame] {
+    AskBrowserToolbarQuestion([&frame](const std::string& question) {
+      return frame.dialogs().question(&frame, QString::fromStdString(question));
+    });
+    if (TipsWanted()) {
+      ShowTipOfTheDay(&frame);
+    }
+  });
 
   const int code = QApplication::exec();
   frame.Detach();

@@ -239,24 +239,5 @@ TEST_F(BrowserComponentsTest, ToolbarQuestionFollowsTheSetting) {
   EXPECT_TRUE(m_log.Boxes().empty());
 }
 
-TEST_F(BrowserComponentsTest, ApplyingTheOptionsPageStoresAndActsAtOnce) {
-  Install(TULIX_TEST_COMPONENT_GOOD, "toolbar.so");
-  Install(TULIX_TEST_COMPONENT_GOOD, "tulixlib.so");
-  const std::string key = std::string(kRegistryRoot) + "\\Browser";
-
-  ApplyBrowserIntegration(false, false);
-  EXPECT_EQ(StoredIntegration(), 0u);
-  EXPECT_EQ(m_app->registry().GetDword(key, "OpenInNewWindow", 99), 0u);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{Call("unregister", "toolbar.so"),
-                                               Call("unregister", "tulixlib.so")}));
-
-  fs::remove(m_marker);
-  ApplyBrowserIntegration(true, true);
-  EXPECT_EQ(StoredIntegration(), 1u);
-  EXPECT_EQ(m_app->registry().GetDword(key, "OpenInNewWindow", 99), 1u);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{Call("register", "toolbar.so"),
-                                               Call("register", "tulixlib.so")}));
-}
-
 }  // namespace
 }  // namespace tulix
