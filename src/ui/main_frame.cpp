@@ -523,7 +523,8 @@ void CMainFrame::SearchCompleted(SavedSearch& search, bool stored) {
     item->setText(0, m_searches->LabelOf(&search));
   }
   if (m_results->Shown() == &search) {
-    m_results->RefreshNow();
+    // In a turn of its own: the search was just stored in this one.
+    m_results->RestartRefreshTimer();
   }
 }
 
