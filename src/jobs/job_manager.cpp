@@ -104,6 +104,9 @@ void CJobManager::DeleteJob(int index) {
   }
   job->SetRunning(kJobIdle);
   m_jobs.erase(m_jobs.begin() + index);
+  // A job started but not yet taken by a worker holds a slot; nothing would ever give it back
+  // once the job is gone, and MaxTasks would shrink for the rest of the run.
+  GiveBackSlot(*job);
   Trace("delete job\n");
 }
 

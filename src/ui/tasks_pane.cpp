@@ -95,13 +95,14 @@ void TasksPane::CancelSelectedEngine() {
   if (searchJob == nullptr) {
     return;
   }
-  if (!job->IsActive()) {
-    // Still waiting for a worker: it leaves the list and counts as finished for its search,
-    // so the search completes without it.
-    manager.DeleteJob(manager.IndexOf(job.get()));
+  if (!job->HasThread()) {
+    // Not on a worker yet (waiting, or started and queued for one): it leaves the list and
+    // counts as finished for its search, so the search completes without it.
     if (auto* search = dynamic_cast<SavedSearch*>(&searchJob->Search())) {
       search->JobFinished(*job);
     }
+    manager.DeleteJob(manager.IndexOf(job.get()));
+    RemoveTaskRow(job->JobId());
     return;
   }
   manager.StopJob(*job, job->StopRequested() ? 1 : 0);

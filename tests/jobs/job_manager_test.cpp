@@ -117,6 +117,24 @@ TEST_F(JobManagerTest, StartingAllDueJobsFillsEverySlotInOneTick) {
   }
 }
 
+TEST_F(JobManagerTest, DeletingAStartedJobThatNoWorkerTookGivesItsSlotBack) {
+  // Without a dispatcher, started jobs wait on the run queue with their slots taken, as they do
+  // for a moment in a running program (when the user cancels one from the tasks pane).
+  StartSystem(2, /*startDispatcher=*/false, /*startAllDue=*/true);
+  auto first = AddJob("first");
+  auto second = AddJob("second");
+  FirstTick();
+  ASSERT_EQ(manager().RunningCount(), 2);
+  ASSERT_FALSE(first->HasThread());
+  manager().DeleteJob(manager().IndexOf(first.get()));
+  EXPECT_EQ(manager().RunningCount(), 1);
+  // The freed slot is there for the next job.
+  auto third = AddJob("third");
+  Tick(2);
+  EXPECT_EQ(manager().RunningCount(), 2);
+  EXPECT_TRUE(third->IsActive());
+}
+
 TEST_F(JobManagerTest, NewJobsGoBeforeJobsThatRanAndTiesGoToTheFirstInTheList) {
   StartSystem(1);
   auto old = AddJob("old");
