@@ -59,4 +59,6 @@ if(TULIX_DPKG_SHLIBDEPS)
 else()
   message(STATUS "dpkg-shlibdeps not found: a Debian package built here lists no dependencies")
 endif()
+# The window icon is an SVG, drawn by Qt's SVG plugins, which no linked library names.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
 include(CPack)

@@ -70,7 +70,7 @@ int RunDesktopProgram(int argc, char** argv) {
   }
 
   frame.Attach();
-  frame.setWindowIcon(QIcon::fromTheme(QStringLiteral("tulix")));
+  frame.setWindowIcon(ProgramIcon());
   frame.show();
 
   core.CheckEngines();

@@ -33,6 +33,11 @@
 #include "ui/user_message.h"
 #include "update/upgrade_job.h"
 
+// Resources in a static library are only linked in when named (outside any namespace).
+static void InitIconResource() {
+  Q_INIT_RESOURCE(icon);
+}
+
 namespace tulix {
 
 namespace {
@@ -55,10 +60,16 @@ QByteArray ArrayOf(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
+QIcon ProgramIcon() {
+  InitIconResource();
+  return QIcon(QStringLiteral(":/tulix.svg"));
+}
+
 CMainFrame::CMainFrame(FrameDialogs dialogs, QWidget* parent)
     : QMainWindow(parent), m_dialogs(std::move(dialogs)) {
   setObjectName(QStringLiteral("MainFrame"));
   setWindowTitle(QStringLiteral("Tulix"));
+  setWindowIcon(ProgramIcon());
   if (!m_dialogs.message) {
     m_dialogs.message = ShowUserMessage;
   }

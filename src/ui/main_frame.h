@@ -11,6 +11,7 @@
 // the core shuts down.
 #pragma once
 
+#include <QIcon>
 #include <QMainWindow>
 #include <QPointer>
 
@@ -37,6 +38,9 @@ class SearchFolder;
 class TasksPane;
 class TreeNode;
 class TreePane;
+
+// The program's icon (the desktop entry's, built into the program).
+QIcon ProgramIcon();
 
 // The dialogs the window opens. The program fills them with the real dialogs; a test may put
 // in its own. An empty one does nothing.

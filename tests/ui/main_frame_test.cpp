@@ -122,6 +122,7 @@ class MainFrameTest : public QObject {
   void aSearchFillsThePanesAndSortsByEveryKey() {
     StartWorld();
     QCOMPARE(m_frame->windowTitle(), QStringLiteral("Tulix"));
+    QVERIFY(!m_frame->windowIcon().pixmap(32, 32).isNull());  // the built-in SVG, drawn
     SavedSearch* search = RunSearch(QStringLiteral("text editor"));
     QVERIFY(search != nullptr);
     ResultsModel& model = m_frame->results().model();
