@@ -369,7 +369,11 @@ void ResultsPane::SearchChanged(SavedSearch& search) {
 }
 
 void ResultsPane::RestartRefreshTimer() {
-  m_refreshTimer.start();
+  // Started, never pushed back: engines that report without pause would otherwise keep the
+  // list from refreshing until the whole search is over.
+  if (!m_refreshTimer.isActive()) {
+    m_refreshTimer.start();
+  }
 }
 
 void ResultsPane::RefreshNow() {

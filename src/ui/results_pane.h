@@ -124,7 +124,7 @@ class ResultsPane : public QTreeView, public SearchChangeListener {
 
   // A job's change of the shown search: refreshed soon, not now.
   void SearchChanged(SavedSearch& search) override;
-  // Restarts the refresh timer (a job reported progress on the shown search).
+  // Starts the refresh timer unless it runs (a job reported progress on the shown search).
   void RestartRefreshTimer();
   // Refreshes now (tests, and the timer).
   void RefreshNow();
