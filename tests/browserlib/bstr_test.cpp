@@ -25,7 +25,9 @@ TEST(Bstr, Utf8RoundTripsWithPrefixAndTerminator) {
   const Case cases[] = {
       {"", u""},
       {"search words", u"search words"},
-      {"Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC", u"Grüße 日本"},
+      {"Gr\xC3\xBC\xC3\x9F"
+       "e \xE6\x97\xA5\xE6\x9C\xAC",
+       u"Grüße 日本"},
       // An astral character is a surrogate pair: two code units.
       {"a\xF0\x9F\x98\x80z", u"a\xD83D\xDE00z"},
   };
@@ -72,12 +74,12 @@ TEST(Bstr, BytesThatAreNotUtf8ReadAsWindows1252) {
   const Case cases[] = {
       {"caf\xE9", u"café"},
       {"\x80 \x9F", u"\x20AC \x0178"},
-      {"\x81\x8D", u"\x0081\x008D"},           // undefined in the code page: kept as C1
-      {"\xE6\x97", u"\x00E6\x2014"},           // a sequence cut short
-      {"\xC0\xAF", u"\x00C0\x00AF"},           // an overlong form of '/'
-      {"\xED\xA0\x80", u"\x00ED\x00A0\x20AC"},  // an encoded surrogate
+      {"\x81\x8D", u"\x0081\x008D"},                      // undefined in the code page: kept as C1
+      {"\xE6\x97", u"\x00E6\x2014"},                      // a sequence cut short
+      {"\xC0\xAF", u"\x00C0\x00AF"},                      // an overlong form of '/'
+      {"\xED\xA0\x80", u"\x00ED\x00A0\x20AC"},            // an encoded surrogate
       {"\xF4\x90\x80\x80", u"\x00F4\x0090\x20AC\x20AC"},  // above U+10FFFF
-      {"\xC3\xA9\xA9", u"é\x00A9"},            // a stray continuation byte after a good one
+      {"\xC3\xA9\xA9", u"é\x00A9"},  // a stray continuation byte after a good one
   };
   for (const Case& c : cases) {
     UniqueBstr text(BstrFromUtf8(c.bytes));

@@ -3,6 +3,11 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
 #include "browserlib/com/registration.h"
 #include "browserlib/test_server.h"
 #include "platform/dynamic_library.h"
@@ -82,11 +87,13 @@ class ComCreation : public ::tulix::test::TulixTest {
 TEST_F(ComCreation, ObjectMadeByProgIdIsCalledThroughItsVtableAndUnloadedWhenUnused) {
   // The forms without a store read the user's store, the one this test registered in.
   IGreeter* greeter = nullptr;
-  ASSERT_EQ(CreateObjectByProgID("TulixTest.Greeter", IID_IGreeter,
-                                 reinterpret_cast<void**>(&greeter)),
-            S_OK);
+  ASSERT_EQ(
+      CreateObjectByProgID("TulixTest.Greeter", IID_IGreeter, reinterpret_cast<void**>(&greeter)),
+      S_OK);
   ASSERT_NE(greeter, nullptr);
   EXPECT_TRUE(IsServerLoaded(kServer));
+  EXPECT_TRUE(IsServerLoaded(std::filesystem::path(kServer).parent_path().string() + "/./" +
+                             std::filesystem::path(kServer).filename().string()));
   EXPECT_TRUE(ServerMapped());
 
   // As a C caller would: slot 7 is Greet, slot 8 Subtract, the object pointer first.
@@ -224,8 +231,8 @@ TEST_F(ComCreation, DispatchCallsTakeArgumentsLastFirst) {
   VARIANT result;
   VariantInit(&result);
   UINT argError = 99;
-  ASSERT_EQ(greeter->Invoke(test::kDispidSubtract, GUID_NULL, 0, DISPATCH_METHOD, &params,
-                            &result, nullptr, &argError),
+  ASSERT_EQ(greeter->Invoke(test::kDispidSubtract, GUID_NULL, 0, DISPATCH_METHOD, &params, &result,
+                            nullptr, &argError),
             S_OK);
   EXPECT_EQ(result.vt, VT_I4);
   EXPECT_EQ(result.lVal, 7);
@@ -233,29 +240,28 @@ TEST_F(ComCreation, DispatchCallsTakeArgumentsLastFirst) {
   // The bad argument is reported by its place in rgvarg.
   VariantClear(&args[1]);
   args[1] = MakeVariantBstr("ten");
-  EXPECT_EQ(greeter->Invoke(test::kDispidSubtract, GUID_NULL, 0, DISPATCH_METHOD, &params,
-                            &result, nullptr, &argError),
+  EXPECT_EQ(greeter->Invoke(test::kDispidSubtract, GUID_NULL, 0, DISPATCH_METHOD, &params, &result,
+                            nullptr, &argError),
             DISP_E_TYPEMISMATCH);
   EXPECT_EQ(argError, 1u);
   params.cArgs = 1;
-  EXPECT_EQ(greeter->Invoke(test::kDispidSubtract, GUID_NULL, 0, DISPATCH_METHOD, &params,
-                            &result, nullptr, nullptr),
+  EXPECT_EQ(greeter->Invoke(test::kDispidSubtract, GUID_NULL, 0, DISPATCH_METHOD, &params, &result,
+                            nullptr, nullptr),
             DISP_E_BADPARAMCOUNT);
   DISPID named = 0;
   DISPPARAMS withNames{args, &named, 1, 1};
-  EXPECT_EQ(greeter->Invoke(test::kDispidGreet, GUID_NULL, 0, DISPATCH_METHOD, &withNames,
-                            &result, nullptr, nullptr),
+  EXPECT_EQ(greeter->Invoke(test::kDispidGreet, GUID_NULL, 0, DISPATCH_METHOD, &withNames, &result,
+                            nullptr, nullptr),
             DISP_E_NONAMEDARGS);
-  EXPECT_EQ(greeter->Invoke(99, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr,
-                            nullptr),
+  EXPECT_EQ(greeter->Invoke(99, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr),
             DISP_E_MEMBERNOTFOUND);
 
   // A string result belongs to the caller's VARIANT.
   DISPPARAMS one{&args[1], nullptr, 1, 0};
-  ASSERT_EQ(greeter->Invoke(test::kDispidGreet, GUID_NULL, 0,
-                            DISPATCH_METHOD | DISPATCH_PROPERTYGET, &one, &result, nullptr,
-                            nullptr),
-            S_OK);
+  ASSERT_EQ(
+      greeter->Invoke(test::kDispidGreet, GUID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                      &one, &result, nullptr, nullptr),
+      S_OK);
   EXPECT_EQ(result.vt, VT_BSTR);
   EXPECT_EQ(Utf8FromBstr(result.bstrVal), "Hello, ten!");
   EXPECT_EQ(VariantClear(&result), S_OK);
@@ -267,6 +273,34 @@ TEST_F(ComCreation, DispatchCallsTakeArgumentsLastFirst) {
   VariantClear(&args[0]);
   VariantClear(&args[1]);
   greeter->Release();
+}
+
+TEST_F(ComCreation, ThreadsCreatingAtOnceShareOneLoadedLibrary) {
+  constexpr int kThreads = 4;
+  constexpr int kObjectsEach = 20;
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kObjectsEach; ++i) {
+        IGreeter* greeter = nullptr;
+        if (FAILED(CreateObjectByProgID(*m_store, "TulixTest.Greeter", IID_IGreeter,
+                                        reinterpret_cast<void**>(&greeter)))) {
+          continue;
+        }
+        LONG difference = 0;
+        if (SUCCEEDED(greeter->Subtract(t, i, &difference)) && difference == t - i) {
+          ++good;
+        }
+        greeter->Release();
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(good.load(), kThreads * kObjectsEach);
+  EXPECT_EQ(FreeUnusedLibraries(), 1u);
 }
 
 TEST_F(ComCreation, SiteIsHeldUntilTheObjectGoesAndLockServerPinsTheLibrary) {

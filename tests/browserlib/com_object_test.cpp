@@ -22,8 +22,7 @@ TEST(ComObject, QueryInterfaceKeepsOneIdentityAndCountsReferences) {
   EXPECT_EQ(CanUnloadModule(), S_FALSE);
 
   IObjectWithSite* withSite = nullptr;
-  ASSERT_EQ(safety->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&withSite)),
-            S_OK);
+  ASSERT_EQ(safety->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&withSite)), S_OK);
   EXPECT_NE(static_cast<void*>(withSite), static_cast<void*>(safety));
   // IUnknown asked through either interface is the same pointer: that is the object's identity.
   IUnknown* first = nullptr;
@@ -65,9 +64,9 @@ TEST(ComObject, FactoryMakesObjectsAndLocksTheModule) {
                                     reinterpret_cast<void**>(&object)),
             CLASS_E_NOAGGREGATION);
   EXPECT_EQ(object, nullptr);
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IObjectWithSite,
-                                    reinterpret_cast<void**>(&object)),
-            S_OK);
+  ASSERT_EQ(
+      factory->CreateInstance(nullptr, IID_IObjectWithSite, reinterpret_cast<void**>(&object)),
+      S_OK);
   EXPECT_EQ(ModuleObjectCount(), 2);
 
   EXPECT_EQ(factory->LockServer(1), S_OK);

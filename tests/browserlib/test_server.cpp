@@ -1,8 +1,8 @@
 // A small in-process COM server for the tests: one class, Greeter, with the dual interface
 // IGreeter and IObjectWithSite, made through the layer's own class factory.
+#include "browserlib/test_server.h"
 #include "browserlib/com/com_object.h"
 #include "browserlib/com/dispatch.h"
-#include "browserlib/test_server.h"
 
 namespace tulix::com::test {
 namespace {

@@ -53,6 +53,8 @@ bool ExtendsOrIs(const IID& iid) {
 // The exported functions of a server, with C linkage. References are pointers at this level.
 using DllGetClassObjectFunction = HRESULT (*)(const CLSID* clsid, const IID* iid, void** object);
 using DllCanUnloadNowFunction = HRESULT (*)();
+using DllRegisterServerFunction = HRESULT (*)();
+using DllUnregisterServerFunction = HRESULT (*)();
 
 template <typename First, typename... Rest>
 class ComObject : public First, public Rest... {

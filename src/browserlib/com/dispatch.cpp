@@ -89,8 +89,7 @@ HRESULT GetArgument(const DISPPARAMS* params, UINT position, int32_t* value, UIN
                    [&](const VARIANT& v) { return VariantToI4(v, value); });
 }
 
-HRESULT GetArgument(const DISPPARAMS* params, UINT position, UniqueBstr* value,
-                    UINT* argError) {
+HRESULT GetArgument(const DISPPARAMS* params, UINT position, UniqueBstr* value, UINT* argError) {
   return Converted(params, position, argError,
                    [&](const VARIANT& v) { return VariantToBstr(v, value->out()); });
 }

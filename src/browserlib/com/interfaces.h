@@ -5,8 +5,8 @@
 // a pointer to a pointer to that table and C code can call through it. The calling convention
 // is the platform's default one: on x86-64 Linux the System V convention, with the object
 // pointer ("this") as the first argument, then the arguments in order. A `const GUID&`
-// parameter is passed as a pointer to the GUID. So ITulix-style method number n (counting
-// QueryInterface as 0) is, in C:
+// parameter is passed as a pointer to the GUID. So method number n (counting QueryInterface
+// as 0) is, in C:
 //     HRESULT (*)(void* self, ...) = (*(void***)object)[n]
 // and Python's ctypes calls it as a CFUNCTYPE with the object pointer first.
 //
@@ -116,8 +116,7 @@ class IObjectSafety : public IUnknown {
   static constexpr IID kIid = IID_IObjectSafety;
   using Base = IUnknown;
 
-  virtual HRESULT GetInterfaceSafetyOptions(const IID& iid, DWORD* supported,
-                                            DWORD* enabled) = 0;
+  virtual HRESULT GetInterfaceSafetyOptions(const IID& iid, DWORD* supported, DWORD* enabled) = 0;
   virtual HRESULT SetInterfaceSafetyOptions(const IID& iid, DWORD mask, DWORD enabled) = 0;
 
  protected:

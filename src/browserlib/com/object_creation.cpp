@@ -106,6 +106,17 @@ bool IsUsableProgId(std::string_view progId) {
   return !progId.empty() && progId.find('\\') == std::string_view::npos;
 }
 
+// The cached library that serves `clsid`, loaded when it is not yet.
+HRESULT AcquireServer(const RegistryStore& store, const CLSID& clsid,
+                      std::shared_ptr<LoadedServer>* server) {
+  std::string key = ClassesRootKey("CLSID\\" + GuidToString(clsid) + "\\InprocServer32");
+  std::string path = store.GetString(key, "", "");
+  if (path.empty()) {
+    return REGDB_E_CLASSNOTREG;
+  }
+  return Cache().Acquire(path, server);
+}
+
 }  // namespace
 
 HRESULT CLSIDFromProgID(const RegistryStore& store, std::string_view progId, CLSID* clsid) {
@@ -140,13 +151,8 @@ HRESULT GetClassObject(const RegistryStore& store, const CLSID& clsid, const IID
     return E_POINTER;
   }
   *object = nullptr;
-  std::string key = ClassesRootKey("CLSID\\" + GuidToString(clsid) + "\\InprocServer32");
-  std::string path = store.GetString(key, "", "");
-  if (path.empty()) {
-    return REGDB_E_CLASSNOTREG;
-  }
   std::shared_ptr<LoadedServer> server;
-  HRESULT hr = Cache().Acquire(path, &server);
+  HRESULT hr = AcquireServer(store, clsid, &server);
   if (FAILED(hr)) {
     return hr;
   }
@@ -163,8 +169,15 @@ HRESULT CreateObjectByClsid(const RegistryStore& store, const CLSID& clsid, cons
     return E_POINTER;
   }
   *object = nullptr;
+  // The server stays held until the factory's Release has returned: when creation fails, that
+  // Release ends the library's last object, and its code must still be there to return from.
+  std::shared_ptr<LoadedServer> server;
+  HRESULT hr = AcquireServer(store, clsid, &server);
+  if (FAILED(hr)) {
+    return hr;
+  }
   IClassFactory* factory = nullptr;
-  HRESULT hr = GetClassObject(store, clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  hr = server->getClassObject(&clsid, &IID_IClassFactory, reinterpret_cast<void**>(&factory));
   if (FAILED(hr)) {
     return hr;
   }
@@ -176,8 +189,8 @@ HRESULT CreateObjectByClsid(const RegistryStore& store, const CLSID& clsid, cons
   return hr;
 }
 
-HRESULT CreateObjectByProgID(const RegistryStore& store, const std::string& progId,
-                             const IID& iid, void** object) {
+HRESULT CreateObjectByProgID(const RegistryStore& store, const std::string& progId, const IID& iid,
+                             void** object) {
   if (object == nullptr) {
     return E_POINTER;
   }

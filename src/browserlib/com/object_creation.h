@@ -44,13 +44,15 @@ HRESULT GetClassObject(const RegistryStore& store, const CLSID& clsid, const IID
 // without a store use the user's store (RegistryStore::DefaultPath()).
 HRESULT CreateObjectByClsid(const RegistryStore& store, const CLSID& clsid, const IID& iid,
                             void** object);
-HRESULT CreateObjectByProgID(const RegistryStore& store, const std::string& progId,
-                             const IID& iid, void** object);
+HRESULT CreateObjectByProgID(const RegistryStore& store, const std::string& progId, const IID& iid,
+                             void** object);
 HRESULT CreateObjectByClsid(const CLSID& clsid, const IID& iid, void** object);
 HRESULT CreateObjectByProgID(const std::string& progId, const IID& iid, void** object);
 
 // Unloads every cached library that is not in a call made here and whose DllCanUnloadNow
-// answers S_OK. Returns how many were unloaded.
+// answers S_OK. Returns how many were unloaded. The Release that ends a library's last object
+// still runs the library's code as it returns, so call this where no other thread may be
+// releasing that library's objects at the same moment (the thread that owns them, when idle).
 size_t FreeUnusedLibraries();
 
 // Whether the library at `path` is in the cache.
