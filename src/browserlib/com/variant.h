@@ -49,6 +49,7 @@ struct VARIANT {
     void* reserved[2];
   };
 };
+static_assert(sizeof(VARIANT) == 8 + 2 * sizeof(void*));
 
 // The arguments of one Invoke call. `rgvarg` holds them last argument first (rgvarg[0] is
 // the rightmost); the first `cNamedArgs` of them are named by `rgdispidNamedArgs`.
