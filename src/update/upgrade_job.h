@@ -79,6 +79,7 @@ class CUpgradeCategoryJob : public CJob {
   // The search to submit again when the job ends (main thread), by its node name: the job
   // keeps no pointer to a search the user may delete while the check runs.
   void SetWaitingSearch(std::string searchName) { m_waitingSearch = std::move(searchName); }
+  const std::string& WaitingSearch() const { return m_waitingSearch; }
   // Limits the whole run (tests shorten it).
   void SetTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
 
