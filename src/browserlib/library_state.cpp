@@ -52,14 +52,25 @@ LibraryState& LibraryState::Instance() {
 }
 
 LibraryState::~LibraryState() {
-  std::unique_lock lock(m_mutex);
-  if (!m_threadMade) {
-    return;
+  Stop();
+}
+
+void LibraryState::Stop() {
+  std::lock_guard stopping(m_stopMutex);
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_threadMade) {
+      return;
+    }
   }
-  m_ready.wait(lock, [&] { return m_loopReady; });
-  lock.unlock();
   Run([this] { m_stopping = true; });
   m_thread.join();
+  std::lock_guard lock(m_mutex);
+  m_threadMade = false;
+  m_loopReady = false;
+  m_started = false;
+  m_stopping = false;
+  m_times.clear();
 }
 
 bool LibraryState::Configure(const LibraryOptions& options) {
@@ -157,10 +168,13 @@ void LibraryState::ThreadMain() {
 SavedSearch* LibraryState::SubmitFromBrowser(const SearchSettings& settings,
                                              const std::function<bool(SavedSearch&)>& submit) {
   SavedSearch* search = FindOrCreateSearch(settings);
-  if (search == nullptr || !submit(*search)) {
-    return search;
+  if (search == nullptr) {
+    return nullptr;
   }
   search->SetHighlightFormat(kHighlightFormat);
+  if (!submit(*search)) {
+    return search;
+  }
   const int64_t now = GetClock().Now();
   m_times[search->name] = SearchTimes{now, now, 0};
   search->Submit(true);

@@ -8,7 +8,10 @@
 // manager's timer or messages. The callers' threads never touch the core themselves.
 //
 // The state is made on the first call that needs it (EnsureStarted) and lives until the
-// library is unloaded; the loop thread is then stopped, the core shut down on it and joined.
+// library may be unloaded: when DllCanUnloadNow finds no object and no lock left it stops the
+// loop thread (the core is shut down on it) and joins it. That must happen before the unload,
+// not in it: while the thread runs, its thread-local data holds the library in memory, so the
+// unload would never come. A call after that starts a fresh state.
 //
 // Thread safety: every public member may be called from any thread except the loop thread
 // itself (a call from there would wait for itself).
@@ -66,6 +69,10 @@ class LibraryState {
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;
 
+  // Shuts the core down and ends the loop thread, when they run. Call only while no object of
+  // the library exists, so that no call can come in meanwhile.
+  void Stop();
+
   // Takes effect only before the state is started; false afterwards.
   bool Configure(const LibraryOptions& options);
 
@@ -110,7 +117,8 @@ class LibraryState {
   LibraryOptions m_options;
   std::atomic<bool> m_started{false};
 
-  std::mutex m_mutex;  // guards what follows up to m_calls
+  std::mutex m_stopMutex;  // one Stop at a time
+  std::mutex m_mutex;      // guards what follows up to m_calls
   std::condition_variable m_ready;
   bool m_threadMade = false;
   bool m_loopReady = false;

@@ -219,8 +219,19 @@ class TulixExp final
   }
 
   HRESULT get_result_text(BSTR bstName, LONG order, LONG index, BSTR* pbstrResult) override {
-    return ResultText(bstName, order, index, pbstrResult, [](const SearchResult& result) {
-      return "<b>" + result.ResultTitle() + "</b><p>" + result.ResultSummaryText() + "</p>";
+    // The search words are marked for the page's style sheet (class "hilite").
+    return Text(pbstrResult, [&] {
+      std::string text;
+      SavedSearch* search = FindByName(bstName);
+      if (search != nullptr) {
+        // Searches made by the desktop program are marked the library's way here too.
+        search->SetHighlightFormat(kHighlightFormat);
+      }
+      WithResult(bstName, order, index, [&](const SearchResult& result) {
+        text = "<b>" + search->HighlightSearchWords(result.ResultTitle()) + "</b><p>" +
+               search->HighlightSearchWords(result.ResultSummaryText()) + "</p>";
+      });
+      return text;
     });
   }
 
@@ -241,7 +252,14 @@ class TulixExp final
   HRESULT get_result_engines(BSTR search_name, LONG order, LONG index,
                              BSTR* pbstrEngines) override {
     return ResultText(search_name, order, index, pbstrEngines,
-                      [](const SearchResult& result) { return result.EngineNames(" "); });
+                      [](const SearchResult& result) {
+                        // The list ends with a separator; the page wants the names between.
+                        std::string names = result.EngineNames(" ");
+                        while (!names.empty() && names.back() == ' ') {
+                          names.pop_back();
+                        }
+                        return names;
+                      });
   }
 
   HRESULT GetSearchJobCount(BSTR search, LONG* count) override {
@@ -618,7 +636,12 @@ TULIX_COM_EXPORT com::HRESULT DllGetClassObject(const com::CLSID* clsid, const c
 }
 
 TULIX_COM_EXPORT com::HRESULT DllCanUnloadNow() {
-  return com::CanUnloadModule();
+  const com::HRESULT hr = com::CanUnloadModule();
+  if (hr == S_OK) {
+    // Unused: the loop thread must end now, or the library could never be unloaded.
+    LibraryState::Instance().Stop();
+  }
+  return hr;
 }
 
 TULIX_COM_EXPORT com::HRESULT DllRegisterServer() {

@@ -105,6 +105,12 @@ class TulixlibTest : public test::TulixTest {
     // Unloading stops the library's thread and shuts its core down.
     FreeUnusedLibraries();
     EXPECT_FALSE(IsServerLoaded(kLibrary));
+    // Really gone from the process, its thread ended: the next test starts it afresh.
+    void* still = dlopen(kLibrary, RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_EQ(still, nullptr);
+    if (still != nullptr) {
+      dlclose(still);
+    }
     TulixTest::TearDown();
   }
 
