@@ -67,7 +67,7 @@ class TulixlibTest : public test::TulixTest {
   void SetUp() override {
     TulixTest::SetUp();
     m_server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
-      if (request.path == "/stall") {
+      if (request.path == "/stall" || (m_stallUpdates && request.path != "/alpha")) {
         std::unique_lock lock(m_stallMutex);
         m_stallReleased.wait(lock, [this] { return m_released; });
       }
@@ -115,11 +115,11 @@ class TulixlibTest : public test::TulixTest {
   }
 
   // A web category whose update check is never due, with engines on the local server.
-  void WriteEngines(const std::vector<std::string>& paths) {
+  void WriteEngines(const std::vector<std::string>& paths, bool updateDue = false) {
     const std::filesystem::path web = std::filesystem::path(m_home) / "categories" / "web";
     std::filesystem::create_directories(web);
     test::WriteFileBytes((web.parent_path() / "web.cat").string(),
-                         "[main]\nlastupdatecheck=4000000000\n");
+                         updateDue ? "[main]\n" : "[main]\nlastupdatecheck=4000000000\n");
     int n = 0;
     for (const std::string& path : paths) {
       const std::string engine = "engine" + std::to_string(++n);
@@ -183,6 +183,8 @@ class TulixlibTest : public test::TulixTest {
   std::mutex m_stallMutex;
   std::condition_variable m_stallReleased;
   bool m_released = false;
+  // Requests other than the engine "alpha"'s wait too: the update server's.
+  bool m_stallUpdates = false;
   std::unique_ptr<RegistryStore> m_store;
   void* m_library = nullptr;
   std::vector<IUnknown*> m_objects;
@@ -384,6 +386,28 @@ TEST_F(TulixlibTest, ASearchWithoutNewResultsFor91SecondsTimesOutAndIsStopped) {
   EXPECT_EQ(exp->GetSearchStatus(bstrName.get(), &status), S_OK);
   EXPECT_EQ(status, 5);
   // Stopped: once the engine's page is let go, the job ends and the search has none left.
+  ReleaseStall();
+  EXPECT_TRUE(WaitForStatus(exp, name, 3));
+}
+
+TEST_F(TulixlibTest, ASearchWaitingForItsEngineUpdateSaysSoAndCountsTheEnginesItWillAsk) {
+  m_stallUpdates = true;
+  m_store->SetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer",
+                     "http://127.0.0.1:" + std::to_string(m_server.Port()));
+  WriteEngines({"alpha"}, true);
+  ITulixExp* exp = Create<ITulixExp>("Tulixlib.TulixExp");
+  ASSERT_NE(exp, nullptr);
+  const std::string name = StartExp(exp, "whale", 3);
+  UniqueBstr bstrName(name);
+  LONG value = 0;
+  EXPECT_EQ(exp->GetSearchStatus(bstrName.get(), &value), S_OK);
+  EXPECT_EQ(value, 1);
+  EXPECT_EQ(exp->GetSearchJobCount(bstrName.get(), &value), S_OK);
+  EXPECT_EQ(value, 3);
+  BSTR text = nullptr;
+  EXPECT_EQ(exp->GetRunningEngines(bstrName.get(), &text), S_OK);
+  EXPECT_EQ(Text(text), "");
+  // Once the update check ends, the search runs on its engine and completes.
   ReleaseStall();
   EXPECT_TRUE(WaitForStatus(exp, name, 3));
 }
