@@ -92,6 +92,18 @@ class SearchSubmissionTest : public test::JobSystemTest {
     JobSystemTest::TearDown();
   }
 
+  // One web engine, and the web category's update check due. The update server is this test's
+  // server, which knows no upgrade list: the check fails, and a search still runs afterwards.
+  void StartWithDueUpdateCheck() {
+    StartSystem(3);
+    WriteCategoryFile("web", "");
+    WriteEngine("web", "alpha");
+    ScanCategories();
+    m_app->registry().SetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer",
+                                "127.0.0.1:" + std::to_string(m_server.Port()));
+    FindCategoryByName("web")->checkedThisRun = 0;
+  }
+
   void WriteCategoryFile(const std::string& name, const std::string& mainKeys) {
     test::WriteFileBytes(ToFileSystemPath(JoinPath(GetCategoriesFolder(), name + ".cat")),
                          "[main]\n" + mainKeys);
@@ -320,15 +332,7 @@ TEST_F(SearchSubmissionTest, AFolderThatCannotBeWrittenStillRunsTheSearchAndSays
 }
 
 TEST_F(SearchSubmissionTest, ADueUpdateCheckComesFirstThenTheSearchIsSubmittedAgain) {
-  StartSystem(3);
-  WriteCategoryFile("web", "");
-  WriteEngine("web", "alpha");
-  ScanCategories();
-  // The update server is this test's server, which knows no upgrade list: the check fails,
-  // and the search still runs afterwards.
-  m_app->registry().SetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer",
-                              "127.0.0.1:" + std::to_string(m_server.Port()));
-  FindCategoryByName("web")->checkedThisRun = 0;
+  StartWithDueUpdateCheck();
 
   SavedSearch* search = NewSearch("blue whale", "web", 5);
   EXPECT_EQ(search->Submit(true), SubmitOutcome::kWaitingForUpdate);
@@ -346,13 +350,7 @@ TEST_F(SearchSubmissionTest, ADueUpdateCheckComesFirstThenTheSearchIsSubmittedAg
 }
 
 TEST_F(SearchSubmissionTest, ASearchDeletedDuringItsUpdateCheckIsNotSubmittedAgain) {
-  StartSystem(3);
-  WriteCategoryFile("web", "");
-  WriteEngine("web", "alpha");
-  ScanCategories();
-  m_app->registry().SetString(std::string(kRegistryRoot) + "\\Behaviour", "UpdateServer",
-                              "127.0.0.1:" + std::to_string(m_server.Port()));
-  FindCategoryByName("web")->checkedThisRun = 0;
+  StartWithDueUpdateCheck();
 
   SavedSearch* search = NewSearch("blue whale", "web", 5);
   ASSERT_EQ(search->Submit(true), SubmitOutcome::kWaitingForUpdate);

@@ -41,9 +41,9 @@ class MainFrameTest : public QObject {
   QStringList m_questions;
   bool m_answerYes = false;
 
-  void StartWorld(test::DemoEngines* engines = nullptr) {
+  void StartWorld() {
     m_world = std::make_unique<test::UiWorld>();
-    (engines != nullptr ? engines : m_engines.get())->InstallInto(m_world->home());
+    m_engines->InstallInto(m_world->home());
     FrameDialogs dialogs;
     dialogs.message = [this](QWidget*, const QString& text) { m_messages << text; };
     dialogs.question = [this](QWidget*, const QString& text) {
@@ -264,43 +264,6 @@ class MainFrameTest : public QObject {
     pane.ItemOf(search)->setText(0, QStringLiteral("renamed"));
     QCOMPARE(search->name, name);
     QCOMPARE(pane.ItemOf(search)->text(0), QString::fromStdString(search->Title()));
-  }
-
-  void theTasksPaneCancelsAnEngineOrTheWholeSearch() {
-    // Engines that would take half a minute each: only cancelling ends this search in time.
-    test::DemoEngines slow({QStringLiteral("--latency"), QStringLiteral("30000")});
-    StartWorld(&slow);
-    App().settings().MaxTasks = 2;
-    m_frame->quickText().setText(QStringLiteral("text editor"));
-    m_frame->QuickSearch();
-    SavedSearch* search = m_frame->results().Shown();
-    QVERIFY(search != nullptr);
-    TasksPane& tasks = m_frame->tasks();
-    QVERIFY(test::WaitUntil([&] { return tasks.RowCount() >= 2; }));
-    const int engines = search->runningJobs;
-    QVERIFY(engines > 2);
-
-    // One engine: the first cancel asks its job to stop, the second ends it at once, in the
-    // middle of its fetch; its row goes and the other engines go on.
-    const int first = tasks.topLevelItem(0)->data(TasksPane::kTimeColumn, Qt::UserRole).toInt();
-    tasks.SelectJob(first);
-    tasks.CancelSelectedEngine();
-    if (const auto job = App().jobManager->FindById(first)) {  // on a worker: asked to stop
-      QVERIFY(job->StopRequested());
-      tasks.SelectJob(first);
-      tasks.CancelSelectedEngine();
-    }
-    QVERIFY(test::WaitUntil([&] { return tasks.RowOfJob(first) == nullptr; }));
-    QVERIFY(test::WaitUntil([&] { return search->runningJobs == engines - 1; }));
-    QVERIFY(App().jobManager->FindById(first) == nullptr);
-
-    // The whole search: every job ends, running or waiting, and the search completes.
-    QVERIFY(test::WaitUntil([&] { return tasks.RowCount() >= 1; }));
-    tasks.setCurrentItem(tasks.topLevelItem(0));
-    tasks.CancelSelectedSearch();
-    QVERIFY(test::WaitUntil([&] {
-      return search->runningJobs == 0 && App().jobManager->JobCount() == 0 && tasks.RowCount() == 0;
-    }, 15000));
   }
 
   void theBarLayoutComesBackAfterARestart() {
