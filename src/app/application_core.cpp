@@ -179,7 +179,9 @@ void ApplicationCore::OpenFolderAndLog(const StartupOptions& options) {
   // The empty index file only lets the browser that opens ".htm" files be found.
   m_app->settings().indexFile = JoinPath(folder, "index.htm");
   WriteFileAtomically(m_app->settings().indexFile, "");
-  OpenLog(folder);
+  if (options.openLog) {
+    OpenLog(folder);
+  }
 }
 
 void ApplicationCore::RegisterHooks() {

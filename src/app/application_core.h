@@ -51,6 +51,9 @@ struct StartupOptions {
   // set or not; empty: the bundled real set (BundledDataFolder() + "/engines/real"), and only
   // while no update server is set.
   std::string bundledEngineSet;
+  // Whether standard error goes to the program folder's log file. A library loaded into
+  // another program leaves that program's standard error alone.
+  bool openLog = true;
 };
 
 enum class StartResult {

@@ -135,6 +135,10 @@ void LibraryState::ThreadMain() {
     ApplicationCore core(loop);
     StartupOptions options;
     options.programFolder = ProgramFolderFromSettings();
+    // The host's standard error stays its own; the trace lines go there. Installing engines is
+    // the desktop program's business: the library works with the folder as it finds it.
+    options.openLog = false;
+    options.checkEngines = false;
     if (m_options.fastPacing) {
       options.jobs = CommandLinePacing();
     }

@@ -19,6 +19,7 @@
 #include "browserlib/library_state.h"
 #include "definitions/category.h"
 #include "definitions/tree.h"
+#include "platform/program_lifetime.h"
 #include "platform/registry_store.h"
 #include "results/result_sort.h"
 #include "results/saved_search.h"
@@ -39,6 +40,13 @@ using com::UniqueBstr;
 using com::VARIANT;
 
 constexpr char kNotFoundText[] = "*** error ***";
+
+// Made when the library is loaded, so destroyed at unload after every function-local static,
+// the library state and its loop thread included. By then none of our threads runs, and the
+// shared locks and caches the core keeps for the program's life can go with the library.
+struct ReleaseAtUnload {
+  ~ReleaseAtUnload() { ReleaseProgramLifetimeObjects(); }
+} g_releaseAtUnload;
 
 // Runs `body` on the library's thread; exceptions never cross the interface.
 HRESULT RunCall(const std::function<void()>& body) {

@@ -17,6 +17,7 @@
 #include "engine/page_fetcher.h"
 #include "platform/http.h"
 #include "platform/paths.h"
+#include "platform/program_lifetime.h"
 #include "platform/shell.h"
 #include "platform/url.h"
 
@@ -79,10 +80,10 @@ class PendingRequests {
   std::set<std::shared_ptr<DownloadCancel>> m_active;  // guarded by m_mutex
 };
 
-// Never destroyed, so a request thread that outlives main() still finds it.
+// Not destroyed at exit, so a request thread that outlives main() still finds it.
 PendingRequests& Pending() {
-  static auto* pending = new PendingRequests;
-  return *pending;
+  static auto& pending = MakeProgramLifetime<PendingRequests>();
+  return pending;
 }
 
 bool IsRedirect(int status) {

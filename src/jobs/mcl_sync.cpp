@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "platform/program_lifetime.h"
+
 namespace tulix {
 
 namespace {
@@ -48,13 +50,13 @@ CMclAutoLock::~CMclAutoLock() {
 // Function-local statics: built on first use, so they exist before any static constructor or
 // thread could need them, and never destroyed before a thread that still runs at exit.
 CMclCriticalSection& JobQueueLock() {
-  static auto* lock = new CMclCriticalSection;
-  return *lock;
+  static auto& lock = MakeProgramLifetime<CMclCriticalSection>();
+  return lock;
 }
 
 CMclCriticalSection& ThreadListLock() {
-  static auto* lock = new CMclCriticalSection;
-  return *lock;
+  static auto& lock = MakeProgramLifetime<CMclCriticalSection>();
+  return lock;
 }
 
 }  // namespace tulix

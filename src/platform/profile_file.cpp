@@ -18,6 +18,7 @@
 
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "platform/program_lifetime.h"
 
 namespace tulix {
 
@@ -828,10 +829,10 @@ class ProfileCache {
   std::atomic<size_t> m_maxFiles{kProfileCacheDefaultFiles};
 };
 
-// Never destroyed, so that a batch ending during program exit still finds it.
+// Not destroyed at exit, so that a batch ending during program exit still finds it.
 ProfileCache& Cache() {
-  static ProfileCache* cache = new ProfileCache;
-  return *cache;
+  static auto& cache = MakeProgramLifetime<ProfileCache>();
+  return cache;
 }
 
 // Callers mostly work on one file at a time: each thread remembers the last file it asked for,

@@ -19,6 +19,7 @@
 
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "platform/program_lifetime.h"
 
 extern char** environ;
 
@@ -32,14 +33,14 @@ constexpr std::chrono::seconds kQueryTimeout{10};
 // The answers are one short line; anything beyond this is read and thrown away.
 constexpr size_t kMaxQueryOutput = 64 * 1024;
 
-// Never destroyed: a thread still opening a page while the program exits may reach them.
+// Not destroyed at exit: a thread still opening a page while the program exits may reach them.
 std::mutex& LauncherLock() {
-  static auto* lock = new std::mutex;
-  return *lock;
+  static auto& lock = MakeProgramLifetime<std::mutex>();
+  return lock;
 }
 std::shared_ptr<ShellLauncher>& InstalledLauncher() {
-  static auto* launcher = new std::shared_ptr<ShellLauncher>;
-  return *launcher;
+  static auto& launcher = MakeProgramLifetime<std::shared_ptr<ShellLauncher>>();
+  return launcher;
 }
 
 std::string_view Trim(std::string_view s) {
