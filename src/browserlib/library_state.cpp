@@ -139,6 +139,8 @@ void LibraryState::ThreadMain() {
     // the desktop program's business: the library works with the folder as it finds it.
     options.openLog = false;
     options.checkEngines = false;
+    UseBrowserLibraryJobStates(true);
+    RunUpgradeJobsInBrowserLibrary(true);
     if (m_options.fastPacing) {
       options.jobs = CommandLinePacing();
     }

@@ -8,6 +8,7 @@
 #include "engine/page_fetcher.h"
 #include "engine/script_runner.h"
 #include "jobs/job_manager.h"
+#include "platform/trace.h"
 
 namespace tulix {
 
@@ -79,7 +80,14 @@ void CSearchJob::ShowStatusText(const std::string& text) {
 
 void CSearchJob::RunSearch(CJob& job) {
   auto& self = static_cast<CSearchJob&>(job);
-  self.PostFinished(self.Run());
+  Trace("In Search Job Thread: %s\n", self.GetName().c_str());
+  const int success = self.Run();
+  if (UsesBrowserLibraryJobStates()) {
+    // The results page reads the results from here on.
+    self.SetState(kLibraryStateFormatResult);
+  }
+  Trace("Completed Search Job %s", self.GetName().c_str());
+  self.PostFinished(success);
 }
 
 void CSearchJob::VisitHome() {

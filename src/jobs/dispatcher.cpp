@@ -38,6 +38,7 @@ int StartupCheck(CWorkerThread* worker) {
 }
 
 void RunLinkedJob(CWorkerThread& worker) {
+  Trace("thread wrapper\n");
   std::shared_ptr<CJob> job = worker.Job();
   if (!job) {
     return;
@@ -124,6 +125,7 @@ void Dispatcher::Run() {
 }
 
 void StartJob(const std::shared_ptr<CJob>& job, CThreadPool& pool, const CJobManager& manager) {
+  Trace("OnThreadStarted in\n");
   CMclAutoLock lock(JobQueueLock());
   CWorkerThread* worker = pool.GetThread();
   job->SetThread(worker);
@@ -158,6 +160,7 @@ void StartJob(const std::shared_ptr<CJob>& job, CThreadPool& pool, const CJobMan
   if (job->State() < kStateStarted) {
     job->SetState(kStateStarted);
   }
+  Trace("OnThreadStarted out\n");
 }
 
 void WorkerLoop(CWorkerThread& worker) {

@@ -15,6 +15,7 @@ namespace tulix {
 namespace {
 
 std::atomic<int> g_lastJobId{0};
+std::atomic<bool> g_libraryStates{false};
 
 constexpr const char* kStateNames[] = {
     "Unset",        "Queuing",      "Queued",         "Starting",
@@ -39,7 +40,27 @@ std::string FormatV(const char* format, va_list args) {
 
 }  // namespace
 
+void UseBrowserLibraryJobStates(bool use) {
+  g_libraryStates.store(use);
+}
+
+bool UsesBrowserLibraryJobStates() {
+  return g_libraryStates.load();
+}
+
+int FinishedState() {
+  return UsesBrowserLibraryJobStates() ? kLibraryStateFinished : kStateFinished;
+}
+
 const char* JobStateName(int state) {
+  if (UsesBrowserLibraryJobStates()) {
+    if (state == kLibraryStateFormatResult) {
+      return "Format Result";
+    }
+    if (state == kLibraryStateFinished) {
+      return "Finished";
+    }
+  }
   if (state < 0 || state > kStateFinished) {
     return nullptr;
   }
@@ -222,7 +243,7 @@ void CJob::PostFinished(int code) {
   ThrowIfCurrentWorkerTerminated();
   m_running.store(kJobFinished);
   PostMessage(m_notifyWindow, kMsgJobFinished, code, m_jobId);
-  SetState(kStateFinished);
+  SetState(FinishedState());
 }
 
 void CJob::CheckStop() {

@@ -58,7 +58,16 @@ enum JobState : int {
   kStateParsedPage = 13,
   kStateFinished = 14,
 };
-// The state's name, or null for a value outside 0-14.
+// The browser library's jobs have one state more: 14 is "Format Result" (a search job's
+// results being made ready for the results page) and "Finished" moves to 15.
+inline constexpr int kLibraryStateFormatResult = 14;
+inline constexpr int kLibraryStateFinished = 15;
+// Switches every job to the browser library's states; the library does so before its first job.
+void UseBrowserLibraryJobStates(bool use);
+bool UsesBrowserLibraryJobStates();
+// The state a job takes when it has posted its result: 14, or 15 in the browser library.
+int FinishedState();
+// The state's name in the table in use, or null for a value outside it.
 const char* JobStateName(int state);
 
 // Messages posted to the job manager's window. lParam is the job's id, or for the released

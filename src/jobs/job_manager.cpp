@@ -233,6 +233,7 @@ void CJobManager::StartLongJob(const std::shared_ptr<CJob>& job) {
     return;
   }
   job->SetStatusText("STARTED");
+  Trace("Queued Thread priority set to %d\n", job->priority.load());
   if (started != 2) {
     TakeSlot(*job);
   }
@@ -279,6 +280,7 @@ void CJobManager::RunStallCheck() {
 }
 
 void CJobManager::FinishDeadJob(const std::shared_ptr<CJob>& job) {
+  Trace("OnThreadFinishedTimeout in\n");
   GiveBackSlot(*job);
   m_returning.erase(job->JobId());
   if (job->Running() == kJobRunning) {
@@ -289,6 +291,7 @@ void CJobManager::FinishDeadJob(const std::shared_ptr<CJob>& job) {
   if (job->deleteWhenDone) {
     DeleteJob(IndexOf(job.get()));
   }
+  Trace("OnThreadFinishedTimeout out\n");
 }
 
 void CJobManager::OnMessage(uint32_t message, intptr_t wParam, intptr_t lParam) {
@@ -352,11 +355,13 @@ void CJobManager::OnJobFinished(int code, int jobId) {
     }
     step = 2;
     if (job->orphan.load()) {
+      Trace("OnThreadFinishedCancelled in\n");
       LogMessage(kLogStatusBar, kLogPlain, "Task %s is orphan", job->GetName().c_str());
       // Its routine has ended and its worker is on its way back to the pool: ending that worker
       // now would only throw away a thread that is about to be reused.
       m_queue.RemoveOrphan(*job);
       DetachOrDelete(*job);
+      Trace("OnThreadFinishedCancelled out\n");
       return;
     }
     step = 3;

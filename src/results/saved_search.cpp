@@ -11,6 +11,7 @@
 #include "base/decimal_number.h"
 #include "definitions/word_lists.h"
 #include "platform/profile_file.h"
+#include "platform/trace.h"
 #include "results/result_filter.h"
 #include "results/search_hit_sink.h"
 
@@ -188,6 +189,7 @@ void SavedSearch::EngineFinished(CJob& job, int code) {
     searchJob->Engine().NoteSearchOutcome(failed);
   }
   JobFinished(job);
+  Trace("SearchJobHaSExited\n");
 }
 
 int SavedSearch::Found() const {

@@ -1,5 +1,6 @@
 #include "update/upgrade_job.h"
 
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <utility>
@@ -22,6 +23,8 @@ namespace {
 
 // The category a full download fills when the program has none yet.
 constexpr char kFullDownloadCategory[] = "web";
+
+std::atomic<bool> g_inBrowserLibrary{false};
 
 std::mutex& HooksLock() {
   static std::mutex lock;
@@ -65,6 +68,10 @@ void SetUpgradeJobHooks(UpgradeJobHooks hooks) {
   Hooks() = std::move(hooks);
 }
 
+void RunUpgradeJobsInBrowserLibrary(bool inLibrary) {
+  g_inBrowserLibrary.store(inLibrary);
+}
+
 void InstallUpgradeJobStarter() {
   SetUpgradeJobStarter([](CategoryNode& category) {
     if (!HasApp() || App().jobManager == nullptr) {
@@ -83,7 +90,8 @@ CUpgradeCategoryJob::CUpgradeCategoryJob(CategoryNode* category)
 CUpgradeCategoryJob::CUpgradeCategoryJob(CategoryNode* category, std::string categoryNames)
     : m_category(category),
       m_categoryName(NameOf(category)),
-      m_categoryNames(std::move(categoryNames)) {}
+      m_categoryNames(std::move(categoryNames)),
+      m_inBrowserLibrary(g_inBrowserLibrary.load()) {}
 
 std::shared_ptr<CUpgradeCategoryJob> CUpgradeCategoryJob::MakeFullDownload() {
   auto job = std::make_shared<CUpgradeCategoryJob>(FindCategoryByName(kFullDownloadCategory));
@@ -92,6 +100,9 @@ std::shared_ptr<CUpgradeCategoryJob> CUpgradeCategoryJob::MakeFullDownload() {
 }
 
 std::string CUpgradeCategoryJob::GetName() const {
+  if (m_inBrowserLibrary) {
+    return "Checking for new/changed search engines " + m_categoryName;
+  }
   std::string names;
   for (const std::string& name : SplitCategoryNames(m_categoryNames)) {
     names += names.empty() ? name : ", " + name;
@@ -156,6 +167,9 @@ int CUpgradeCategoryJob::Run() {
     if (ParseDecimal(entry.stamp) > ParseDecimal(m_newestStamp)) {
       m_newestStamp = entry.stamp;
     }
+    if (m_inBrowserLibrary && IsWebPageEntryForBrowserLibrary(entry.path)) {
+      continue;
+    }
     if (IsWebPageEntry(entry.path)) {
       ok = OpenWebPage(entry) && ok;
       continue;
@@ -193,6 +207,7 @@ UpgradeListQuery CUpgradeCategoryJob::BuildQuery() const {
   query.version = ProgramVersionText();
   query.domains = App().settings().MyDomains;
   query.fullDownload = m_fullDownload;
+  query.fromBrowserLibrary = m_inBrowserLibrary;
   return query;
 }
 

@@ -53,6 +53,11 @@ void SetUpgradeJobHooks(UpgradeJobHooks hooks);
 // The hooks installed now (so a front end can add its own to the core's).
 UpgradeJobHooks CurrentUpgradeJobHooks();
 
+// The browser library runs the jobs: they ask for the list with "b=1", are named without the
+// category list and skip the entries that are web pages (there is no window to open them in).
+// Set once, before the first job is made.
+void RunUpgradeJobsInBrowserLibrary(bool inLibrary);
+
 // Makes categories whose update check is due (CategoryNode::StartUpdateIfNeeded) add an upgrade
 // job for themselves to App().jobManager. Called once by the code that builds the application.
 void InstallUpgradeJobStarter();
@@ -118,6 +123,7 @@ class CUpgradeCategoryJob : public CJob {
   std::string m_categoryName;   // the category's name when the job was made
   std::string m_categoryNames;  // names each followed by "|", or empty
   bool m_fullDownload = false;
+  bool m_inBrowserLibrary;
   std::string m_waitingSearch;  // empty: none
   std::chrono::milliseconds m_timeLimit = kDefaultUpgradeTimeLimit;
 

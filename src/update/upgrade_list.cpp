@@ -118,6 +118,9 @@ std::optional<std::string> BuildUpgradeListObject(const UpgradeListQuery& query,
     separator = '&';
   }
   object += query.fullDownload ? "&a=1" : "&a=0";
+  if (query.fromBrowserLibrary) {
+    object += "&b=1";
+  }
   return object;
 }
 
@@ -135,6 +138,11 @@ bool IsSafeUpgradePath(std::string_view path) {
 
 bool IsWebPageEntry(std::string_view path) {
   return path.starts_with("http:");
+}
+
+bool IsWebPageEntryForBrowserLibrary(std::string_view path) {
+  return IsWebPageEntry(path) || path.ends_with(".php") || path.ends_with(".htm") ||
+         path.ends_with(".html");
 }
 
 namespace {

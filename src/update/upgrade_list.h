@@ -48,6 +48,8 @@ struct UpgradeListQuery {
   std::string version;
   std::string domains;
   bool fullDownload = false;
+  // The browser library asks with "&b=1" added.
+  bool fromBrowserLibrary = false;
 };
 
 // "/tulix/getupgradelist.php?ctimestamp=..&timestamp=..&category=..&v=..&d=..&a=..", values as
@@ -66,6 +68,8 @@ bool IsSafeUpgradePath(std::string_view path);
 
 // True for an entry that names a web page ("http:" at the start).
 bool IsWebPageEntry(std::string_view path);
+// The browser library's wider rule: also a name ending in ".php", ".htm" or ".html".
+bool IsWebPageEntryForBrowserLibrary(std::string_view path);
 // True for a plain http address the browser may be given: "http://", a server, no blanks,
 // control characters or quotes.
 bool IsPlainHttpAddress(std::string_view address);

@@ -281,6 +281,9 @@ TEST_F(TulixlibTest, RegistersAndAnswersNotFoundValuesBeforeAndAfterStarting) {
 }
 
 TEST_F(TulixlibTest, RunsASearchToTheEndAndReadsItsResultsByOrderAndIndex) {
+  // The library's trace lines, into a file: the library reads the setting at its first line.
+  const std::string trace = m_home + "/trace.txt";
+  setenv("TULIX_TRACE", trace.c_str(), 1);
   WriteEngines({"alpha", "beta"});
   ITulixExp* exp = Create<ITulixExp>("Tulixlib.TulixExp.1");
   ITulix* tulix = Create<ITulix>("Tulixlib.Tulix");
@@ -333,6 +336,15 @@ TEST_F(TulixlibTest, RunsASearchToTheEndAndReadsItsResultsByOrderAndIndex) {
   EXPECT_EQ(Text(text), "whale");
   ASSERT_EQ(exp->GetStatus(&text), S_OK);
   EXPECT_EQ(Text(text), "<h2>Searched</h2>whale<br>");
+  unsetenv("TULIX_TRACE");
+  const std::string traced = test::ReadFileBytes(trace);
+  for (const char* line : {"In Search Job Thread: ", "Completed Search Job ",
+                           "SearchJobHaSExited\n", "really start task ", "thread wrapper\n",
+                           "OnThreadFinished in\n", "On Thread Finished out\n"}) {
+    EXPECT_NE(traced.find(line), std::string::npos) << line;
+  }
+  // Standard error stays the host's: no log file took it over.
+  EXPECT_FALSE(std::filesystem::exists(m_home + "/tulix.log"));
 
   // The same through IDispatch, as a script calls it.
   OLECHAR* names[] = {const_cast<OLECHAR*>(u"getsearchtotal")};

@@ -40,6 +40,13 @@ TEST(Job, TextsForTheTaskViews) {
   EXPECT_EQ(job.GetStateText(), "Finished (0)");
   EXPECT_EQ(std::string(JobStateName(kStateReadingXOverNews)), "Reading XOver News");
   EXPECT_EQ(JobStateName(15), nullptr);
+  // The browser library's table: one state more, "Finished" moved to 15.
+  UseBrowserLibraryJobStates(true);
+  EXPECT_EQ(job.GetStateText(), "Format Result (0)");
+  EXPECT_EQ(std::string(JobStateName(FinishedState())), "Finished");
+  EXPECT_EQ(JobStateName(16), nullptr);
+  UseBrowserLibraryJobStates(false);
+  EXPECT_EQ(FinishedState(), kStateFinished);
 
   job.waitThreshold = 1200;
   EXPECT_EQ(job.GetWaitText(), "-200");

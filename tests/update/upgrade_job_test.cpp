@@ -199,6 +199,42 @@ TEST_F(ScriptedServerTest, EngineOfUnknownCategoryBringsItsCategoryFileFirst) {
   EXPECT_EQ(std::count(boxes.begin(), boxes.end(), kNewVersionNotice), 1);
 }
 
+// The browser library has no window to show web pages in: it skips them, says who asks ("b=1"),
+// and names its job after the category alone.
+TEST_F(ScriptedServerTest, InTheBrowserLibraryWebPagesAreSkippedAndTheListAskedWithB) {
+  ScanCategories();
+  std::string demo = DemoEngine();
+  StartServer([&](const std::string& target) {
+    if (target.starts_with("/tulix/getupgradelist.php")) {
+      return HttpReply(200, "0\nweb|alpha.ini|7|\nweb|news.htm|7|\nweb|offer.php|7|\n"
+                            "web|guide.html|7|\n|http://www.example.com/new.html|8|\n");
+    }
+    if (target == "/tulix/categories/web.cat") {
+      return HttpReply(200, "[main]\norder=100\n");
+    }
+    if (target == "/tulix/categories/web/alpha.ini") {
+      return HttpReply(200, demo);
+    }
+    return HttpReply(200, "<html>a page</html>");
+  });
+  RunUpgradeJobsInBrowserLibrary(true);
+  auto job = CUpgradeCategoryJob::MakeFullDownload();
+  RunUpgradeJobsInBrowserLibrary(false);
+  EXPECT_EQ(job->GetName(), "Checking for new/changed search engines web");
+  Run(job);
+
+  EXPECT_EQ(Targets(), (std::vector<std::string>{
+                           "/tulix/getupgradelist.php?ctimestamp=&timestamp=&category=web&"
+                           "v=1.500&d=&a=1&b=1",
+                           "/tulix/categories/web.cat", "/tulix/categories/web/alpha.ini"}));
+  EXPECT_EQ(ReadFileBytes(Installed("web/alpha.ini")), demo);
+  EXPECT_FALSE(FileExists(Installed("web/news.htm")));
+  EXPECT_EQ(m_log.CountContaining("Problem completing upgrades"), 0);
+  EXPECT_EQ(GetCategoryTimestamp(), "8");
+  EXPECT_TRUE(WaitForBrowserRequests(20s));
+  EXPECT_TRUE(m_shell->opened.empty());
+}
+
 TEST_F(ScriptedServerTest, RedirectsAreFollowedOnceAndOnlyToHttp) {
   Write("web.cat", "[main]\n");
   ScanCategories();
