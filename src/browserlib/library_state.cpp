@@ -178,6 +178,8 @@ SavedSearch* LibraryState::SubmitFromBrowser(const SearchSettings& settings,
     return nullptr;
   }
   search->SetHighlightFormat(kHighlightFormat);
+  // Loaded before it runs, so that what it stores is never read back in a second time.
+  search->LoadResults();
   if (!submit(*search)) {
     return search;
   }

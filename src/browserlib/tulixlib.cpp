@@ -73,8 +73,14 @@ std::string Join(const std::vector<std::string>& parts, const std::string& separ
   return joined;
 }
 
+// A search read back from disk gets its stored results on first use, as the desktop program's
+// results view loads them, so a results page opened later still shows them.
 SavedSearch* FindByName(BSTR name) {
-  return FindSearch(com::Utf8FromBstr(name));
+  SavedSearch* search = FindSearch(com::Utf8FromBstr(name));
+  if (search != nullptr) {
+    search->LoadResults();
+  }
+  return search;
 }
 
 // Calls `use` with the result at `index` of the search's current list sorted by `order`;

@@ -151,8 +151,8 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
   bool EditProperties();
   // Removes the search's file and tells the view.
   bool DeleteFile();
-  // The text with each of the search words marked (see HighlightSearchWords in
-  // engine/script_actions.h); the format is "<r>%s</r>" unless changed.
+  // A title or summary part with each of the search words in its text marked (see
+  // MarkSearchWords in search_result.h); the format is "<r>%s</r>" unless changed.
   std::string HighlightSearchWords(std::string_view text) const;
   void SetHighlightFormat(std::string format) { m_highlightFormat = std::move(format); }
   // The engines the last submission left out because they failed their last searches.

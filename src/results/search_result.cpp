@@ -10,6 +10,7 @@
 #include "definitions/tree.h"
 #include "engine/browser.h"
 #include "engine/page_scanner.h"
+#include "engine/script_actions.h"
 #include "platform/clock.h"
 #include "platform/profile_file.h"
 #include "base/decimal_number.h"
@@ -78,6 +79,22 @@ void AppendToken(std::string& out, const PageToken& token) {
 }
 
 }  // namespace
+
+std::string MarkSearchWords(std::string_view part, std::string_view searchWords,
+                            std::string_view format) {
+  PageScanner scanner(part);
+  std::string marked;
+  for (const PageToken* token = scanner.First(); token != nullptr; token = scanner.Next()) {
+    const int id = token->tagId();
+    if (id == kTextTokenId) {
+      marked += HighlightSearchWords(token->text(), searchWords, format);
+      marked += ' ';  // the scanner trims the blanks around a text
+    } else if (id != kTagR && id != kTagR + kEndTagBit) {
+      marked += token->text();
+    }
+  }
+  return marked;
+}
 
 void ResultScore::Reset() {
   engines = 0;

@@ -120,6 +120,10 @@ class SearchResult {
 std::string ResultTitleOf(const std::string& text);
 std::string ResultSummaryTextOf(const std::string& text);
 std::string DisplayHtmlOf(const std::string& text);
+// A title or summary part with the search words marked by `format` (one "%s") in its text
+// only, never inside a tag such as its link; the engine script's own marks ("<r>") give way.
+std::string MarkSearchWords(std::string_view part, std::string_view searchWords,
+                            std::string_view format);
 
 // The engine name a hit contributes: its definition's display name.
 std::string EngineNameOf(const EngineHit& hit);

@@ -21,6 +21,7 @@
 #include "platform/paths.h"
 #include "results/result_filter.h"
 #include "results/saved_search.h"
+#include "results/search_result.h"
 #include "update/upgrade_job.h"
 
 namespace tulix {
@@ -475,7 +476,7 @@ std::string SavedSearch::HighlightSearchWords(std::string_view text) const {
     std::lock_guard lock(App().resultsLock);
     words = settings.name;
   }
-  return tulix::HighlightSearchWords(text, words, m_highlightFormat);
+  return MarkSearchWords(text, words, m_highlightFormat);
 }
 
 }  // namespace tulix
