@@ -1,0 +1,237 @@
+#!/usr/bin/python3
+"""The extension's results page in a real headless Chromium, talking to the real tulix-bridge.
+
+A fresh program folder and settings store get tulixlib registered and a web category whose two
+engines are served by this script on 127.0.0.1. A search is run to its end through the bridge
+itself; then Chromium, with the extension loaded and the host manifest installed into its
+profile, opens searchresults.htm for that search, and the page must show that search's results.
+A second page starts a search of its own from the popup's address form and follows it to the
+end. Exits non-zero on the first failure.
+"""
+import argparse
+import http.server
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+EXTENSION_ID = "menhegembadegfegimjannbobfppgbgd"
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+
+
+class EngineHandler(http.server.BaseHTTPRequestHandler):
+    """Five results for any query, the words of the query in every title; the third result's
+    text carries mark-up written as entities, which the page must show as text."""
+
+    def do_GET(self):
+        query = urllib.parse.parse_qs(urllib.parse.urlparse(self.path).query).get("q", [""])[0]
+        items = []
+        for n in range(1, 6):
+            extra = " &lt;i&gt;not markup&lt;/i&gt;" if n == 3 else ""
+            items.append(f"<li><a href=http://r.test/{query}{n}>Blue {query} {n}</a>"
+                         f" the great {query} of the sea{extra}</li>")
+        body = ("<html><body><ul>" + "".join(items) + "</ul></body></html>").encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+class Bridge:
+    """tulix-bridge driven over its pipes as a browser drives it."""
+
+    def __init__(self, binary, env):
+        self.process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        env=env)
+        self.next_id = 1
+
+    def call(self, method, *params):
+        request = json.dumps({"id": self.next_id, "method": method, "params": list(params)})
+        data = request.encode()
+        self.process.stdin.write(struct.pack("=I", len(data)) + data)
+        self.process.stdin.flush()
+        header = self.process.stdout.read(4)
+        check(len(header) == 4, f"no answer to {method}")
+        answer = json.loads(self.process.stdout.read(struct.unpack("=I", header)[0]))
+        check(answer.get("id") == self.next_id, f"answer to another request: {answer}")
+        check("error" not in answer, f"{method} failed: {answer}")
+        self.next_id += 1
+        return answer["result"]
+
+    def close(self):
+        self.process.stdin.close()
+        status = self.process.wait(timeout=60)
+        check(status == 0, f"tulix-bridge ended with status {status}")
+
+
+def wait_until(what, condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def run_search(bridge_binary, env, words):
+    """Runs a search to its end through the bridge; its name and results as the library
+    gives them."""
+    bridge = Bridge(bridge_binary, env)
+    address = bridge.call("StartSearch", words, "web", -1, -1, -1)
+    name = urllib.parse.parse_qs(address.split("?", 1)[1])["search"][0]
+    statuses = []
+    wait_until("the search to finish",
+               lambda: statuses.append(bridge.call("GetSearchStatus", name)) or statuses[-1] in (3, 5))
+    check(statuses[-1] == 3, f"search ended with status {statuses[-1]}")
+    total = bridge.call("GetSearchTotal", name)
+    results = [(bridge.call("get_result_url", name, 4, i), bridge.call("get_result_text", name, 4, i))
+               for i in range(total)]
+    bridge.close()
+    return name, results
+
+
+def page_results(driver):
+    rows = []
+    for item in driver.find_elements(By.CSS_SELECTOR, "#results li"):
+        link = item.find_element(By.CSS_SELECTOR, ".link a")
+        rows.append({
+            "title": item.find_element(By.CSS_SELECTOR, ".text b").text,
+            "href": link.get_attribute("href"),
+            "hilites": [s.text for s in item.find_elements(By.CSS_SELECTOR, "span.hilite")],
+            "text": item.find_element(By.CSS_SELECTOR, ".text").text,
+            "foreign": item.find_elements(By.CSS_SELECTOR, ".text :not(b):not(p):not(span)"),
+        })
+    return rows
+
+
+def wait_for_status(driver, wanted):
+    try:
+        WebDriverWait(driver, 90).until(
+            lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-status")
+            in (wanted, "error"))
+    except TimeoutException:
+        raise AssertionError("page never finished: " + driver.find_element(By.TAG_NAME, "body").text)
+    body = driver.find_element(By.TAG_NAME, "body")
+    check(body.get_attribute("data-status") == wanted, "page failed: " + body.text)
+
+
+def check_page(driver, words, expected_urls):
+    check(driver.find_element(By.ID, "heading").text == words, "heading is not the search's words")
+    rows = page_results(driver)
+    check(sorted(r["href"] for r in rows) == sorted(expected_urls),
+          f"links {[r['href'] for r in rows]} are not {expected_urls}")
+    check(sorted(r["title"] for r in rows) == [f"Blue {words} {n}" for n in range(1, 6)],
+          f"titles {[r['title'] for r in rows]}")
+    for row in rows:
+        check(words in row["hilites"], f"search word not highlighted in {row['text']!r}")
+        check(not row["foreign"], f"mark-up other than b, p and span came through: {row['text']!r}")
+    marked = [r for r in rows if r["href"].endswith("3")]
+    check(len(marked) == 1 and "<i>not markup</i>" in marked[0]["text"],
+          "mark-up inside a result's text is not shown as text")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bridge", required=True)
+    parser.add_argument("--library", required=True)
+    parser.add_argument("--extension", required=True)
+    args = parser.parse_args()
+    for program in (CHROMIUM, CHROMEDRIVER):
+        check(os.access(program, os.X_OK), f"{program} is missing: run scripts/install-deps")
+
+    temp = tempfile.mkdtemp(prefix="tulix-browser-test-")
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), EngineHandler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    driver = None
+    try:
+        home = os.path.join(temp, "program")
+        web = os.path.join(home, "categories", "web")
+        os.makedirs(web)
+        with open(os.path.join(home, "categories", "web.cat"), "w") as f:
+            f.write("[main]\nlastupdatecheck=4000000000\n")
+        for n in (1, 2):
+            with open(os.path.join(web, f"engine{n}.ini"), "w") as f:
+                f.write(f"[main]\nname=engine{n}\nhost=127.0.0.1\nport={server.server_port}\n"
+                        "object=/search?q=%Q\n[START]\n1=TAG|RESULT|li|STARTRESULT|\n"
+                        "[RESULT]\n1=TAG|START|/li|SENDRESULT|\n")
+        env = dict(os.environ)
+        env.update({"TULIX_HOME": home, "TULIX_REGISTRY": os.path.join(temp, "registry.db"),
+                    "HOME": os.path.join(temp, "user"), "XDG_CONFIG_HOME": "",
+                    "no_proxy": "*", "NO_PROXY": "*"})
+        for name in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY"):
+            env.pop(name, None)
+        os.makedirs(env["HOME"])
+        subprocess.run([args.bridge, "--register-library", args.library, "--program-folder", home],
+                       env=env, check=True, stdout=subprocess.DEVNULL)
+
+        name, results = run_search(args.bridge, env, "whale")
+        check(len(results) == 5, f"the search found {len(results)} results")
+
+        profile = os.path.join(temp, "profile")
+        subprocess.run([args.bridge, "--install", "chromium", "--user-data-dir", profile],
+                       env=env, check=True, stdout=subprocess.DEVNULL)
+
+        # Chromium starts the host with its own environment, so the settings store is passed on
+        # through it.
+        os.environ.update(env)
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for argument in ("--headless=new", "--user-data-dir=" + profile,
+                         "--load-extension=" + os.path.abspath(args.extension),
+                         "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run"):
+            options.add_argument(argument)
+        if os.geteuid() == 0:
+            options.add_argument("--no-sandbox")
+        driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        base = f"chrome-extension://{EXTENSION_ID}/searchresults.htm"
+
+        # A saved, finished search, opened by the address the library gives out.
+        driver.get(base + "?" + urllib.parse.urlencode({"order": 4, "search": name}))
+        wait_for_status(driver, "3")
+        check_page(driver, "whale", [url for url, _ in results])
+
+        # A search started by the page, as the popup opens it.
+        driver.get(base + "?" + urllib.parse.urlencode({"start": "orca", "category": "web"}))
+        wait_for_status(driver, "3")
+        check_page(driver, "orca", [f"http://r.test/orca{n}" for n in range(1, 6)])
+        address = urllib.parse.urlparse(driver.current_url)
+        query = urllib.parse.parse_qs(address.query)
+        check(query.get("order") == ["4"] and query.get("search", [""])[0] != "",
+              f"the page did not take its search's address: {driver.current_url}")
+        print("results page: ok")
+        return 0
+    finally:
+        if driver is not None:
+            driver.quit()
+        server.shutdown()
+        shutil.rmtree(temp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except AssertionError as error:
+        print(f"FAILED: {error}", file=sys.stderr)
+        sys.exit(1)
