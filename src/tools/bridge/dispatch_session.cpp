@@ -6,6 +6,7 @@
 
 #include "browserlib/com/variant.h"
 #include "tools/bridge/json_value.h"
+#include "tools/bridge/message_frame.h"
 
 namespace tulix::bridge {
 
@@ -173,6 +174,12 @@ std::string DispatchSession::Answer(std::string_view request) {
   }
   com::VariantClear(&result);
   reply += '}';
+  // A browser drops the connection on an answer over its limit; an error keeps it.
+  if (reply.size() > kMaxMessageBytes) {
+    return ErrorReply(id, "the answer of " + std::to_string(reply.size()) +
+                              " bytes is over the limit of " + std::to_string(kMaxMessageBytes) +
+                              " bytes");
+  }
   return reply;
 }
 

@@ -5,7 +5,8 @@
 // "params" may be left out for a method without parameters, and each ARG is a string or a
 // whole number within 32 bits. The answer is {"id": ID, "result": VALUE} with the method's
 // [out, retval] value (a string, a number, or null for a method without one), or
-// {"id": ID, "error": TEXT} when the request cannot be read or the call fails.
+// {"id": ID, "error": TEXT} when the request cannot be read or the call fails, or when the
+// answer would be longer than a browser takes (kMaxMessageBytes).
 //
 // The session holds a reference to the object for its life. Thread safety: one thread at a
 // time; the object's own rules apply to its calls.

@@ -429,6 +429,17 @@ TEST_F(BridgeProcessTest, RefusesBadRequestsAndKeepsAnswering) {
   EXPECT_TRUE(answer.Find("id")->IsNull());
   EXPECT_EQ(ErrorOf(answer), "message of 1048577 bytes refused: the limit is 1048576 bytes");
 
+  // An answer longer than a browser takes is replaced by an error: the status lists the
+  // words of every saved search, here two of 600,000 bytes each.
+  for (char letter : {'a', 'b'}) {
+    answer = bridge.Call(R"({"id":14,"method":"StartSearch","params":[")" +
+                         std::string(600000, letter) + R"(","web",-1,-1,-1]})");
+    ASSERT_NE(StringOf(answer, "result"), nullptr) << ErrorOf(answer);
+  }
+  answer = bridge.Call(R"({"id":15,"method":"GetStatus"})");
+  EXPECT_EQ(NumberOf(answer, "id"), 15);
+  EXPECT_NE(ErrorOf(answer).find("bytes is over the limit of 1048576 bytes"), std::string::npos);
+
   // Still in step after all that.
   answer = bridge.Call(R"({"id":13,"method":"GetOpenInNewWindow"})");
   EXPECT_EQ(NumberOf(answer, "id"), 13);
