@@ -1,83 +1,68 @@
-// The extension's side of tulix-bridge: one native port, requests numbered, answers matched
-// to their requests by number. The host (and the searches it runs) lives as long as the port,
-// so a page keeps one Bridge open for as long as it shows a search.
+// How the extension's pages call Tulix: each call goes to the background worker, which holds
+// the one connection to tulix-bridge, and comes back as the method's result.
 "use strict";
 
-const TULIX_HOST = "org.tulix.bridge";
-
-class Bridge {
-  constructor() {
-    this.nextId = 1;
-    this.pending = new Map();
-    this.closedReason = null;
-    this.port = chrome.runtime.connectNative(TULIX_HOST);
-    this.port.onMessage.addListener((message) => this.receive(message));
-    this.port.onDisconnect.addListener(() => {
-      const error = chrome.runtime.lastError;
-      this.closedReason = error && error.message ? error.message : "the Tulix bridge has ended";
-      for (const { reject } of this.pending.values()) {
-        reject(new Error(this.closedReason));
-      }
-      this.pending.clear();
-    });
-  }
-
-  receive(message) {
-    const waiting = message && this.pending.get(message.id);
-    if (!waiting) {
-      return;
-    }
-    this.pending.delete(message.id);
-    if ("error" in message) {
-      waiting.reject(new Error(message.error));
-    } else {
-      waiting.resolve(message.result);
-    }
-  }
-
-  // Calls a method of the Tulix interface; resolves to its result.
+const Bridge = {
   call(method, params = []) {
-    if (this.closedReason !== null) {
-      return Promise.reject(new Error(this.closedReason));
-    }
-    const id = this.nextId++;
     return new Promise((resolve, reject) => {
-      this.pending.set(id, { resolve, reject });
-      this.port.postMessage({ id, method, params });
+      chrome.runtime.sendMessage({ type: "tulix", method, params }, (answer) => {
+        if (chrome.runtime.lastError) {
+          reject(new Error(chrome.runtime.lastError.message));
+        } else if (!answer) {
+          reject(new Error("no answer from the extension's worker"));
+        } else if ("error" in answer) {
+          reject(new Error(answer.error));
+        } else {
+          resolve(answer.result);
+        }
+      });
     });
-  }
+  },
+};
 
-  close() {
-    this.port.disconnect();
-  }
+const HILITE_OPEN = '<span class="hilite">';
+const HILITE_CLOSE = "</span>";
+
+// Character references a result's text may carry; others are left as written.
+const NAMED_ENTITIES = { amp: "&", lt: "<", gt: ">", quot: '"', apos: "'", nbsp: "\u00a0" };
+
+function decodeEntities(text) {
+  return text.replace(/&(#x[0-9a-fA-F]{1,6}|#[0-9]{1,7}|[a-zA-Z]{2,8});/g, (whole, name) => {
+    if (name[0] === "#") {
+      const code = name[1] === "x" || name[1] === "X" ? parseInt(name.slice(2), 16) : parseInt(name.slice(1), 10);
+      return code > 0 && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff) ? String.fromCodePoint(code) : whole;
+    }
+    return Object.prototype.hasOwnProperty.call(NAMED_ENTITIES, name) ? NAMED_ENTITIES[name] : whole;
+  });
 }
 
-// A result's text holds bold, paragraph and highlight mark-up and nothing else may pass:
-// `html` becomes DOM nodes under `parent`, those three tags as elements and everything else
-// as plain text, so no page's text can inject mark-up or script.
+// A result's text is a piece of the engine's page with the library's bold, paragraph and
+// highlight mark-up around its parts. Only those three become elements under `parent`; any
+// other tag is left out, and everything else (character references decoded) becomes plain
+// text, so nothing in an engine's page can add mark-up or script to ours.
 function appendMarkedText(parent, html) {
-  const tags = [
-    ["<b>", "b", null], ["</b>", "b", "close"],
-    ["<p>", "p", null], ["</p>", "p", "close"],
-    ['<span class="hilite">', "span", null], ["</span>", "span", "close"],
+  const allowed = [
+    ["<b>", "b", false], ["</b>", "b", true],
+    ["<p>", "p", false], ["</p>", "p", true],
+    [HILITE_OPEN, "span", false], [HILITE_CLOSE, "span", true],
   ];
   const stack = [parent];
   let text = "";
   const flush = () => {
     if (text !== "") {
-      stack[stack.length - 1].appendChild(document.createTextNode(text));
+      stack[stack.length - 1].appendChild(document.createTextNode(decodeEntities(text)));
       text = "";
     }
   };
   let i = 0;
   outer: while (i < html.length) {
     if (html[i] === "<") {
-      for (const [mark, name, close] of tags) {
+      for (const [mark, name, closing] of allowed) {
         if (!html.startsWith(mark, i)) {
           continue;
         }
         flush();
-        if (close) {
+        if (closing) {
           // A closing tag without its opening one is dropped.
           if (stack.length > 1 && stack[stack.length - 1].localName === name) {
             stack.pop();
@@ -92,6 +77,24 @@ function appendMarkedText(parent, html) {
         }
         i += mark.length;
         continue outer;
+      }
+      // Any other tag (or comment) is dropped whole; a "<" that starts none is text. The
+      // library highlights search words inside the engine's tags too (an address holding a
+      // search word), so its own marks within such a tag go with it.
+      if (/^<[a-zA-Z/!?]/.test(html.slice(i, i + 2))) {
+        let end = i + 1;
+        while (end < html.length && html[end] !== ">") {
+          if (html.startsWith(HILITE_OPEN, end)) {
+            end += HILITE_OPEN.length;
+          } else if (html.startsWith(HILITE_CLOSE, end)) {
+            end += HILITE_CLOSE.length;
+          } else {
+            end += 1;
+          }
+        }
+        flush();
+        i = end + 1;
+        continue;
       }
     }
     text += html[i];

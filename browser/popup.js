@@ -1,36 +1,40 @@
-// The toolbar popup: search words and a category. The search itself is started by the results
-// page, over its own connection to the bridge: a search runs inside the bridge's process, which
-// lives as long as the connection of the page that shows it, and the popup closes as soon as
-// the page opens.
+// The toolbar popup: search words and a category. It starts the search and opens the results
+// page on the address the library gives back; the search keeps running in the bridge after
+// the popup closes.
 "use strict";
 
+function showError(error) {
+  document.getElementById("message").textContent = "Tulix is not reachable: " + error.message;
+}
+
 async function fillCategories() {
-  const bridge = new Bridge();
   const select = document.getElementById("category");
-  try {
-    const names = await bridge.call("GetCategories");
-    for (const name of names.split("|").filter((n) => n !== "")) {
-      const option = document.createElement("option");
-      option.value = name;
-      option.textContent = name;
-      select.appendChild(option);
-    }
-  } catch (error) {
-    document.getElementById("message").textContent = "Tulix is not reachable: " + error.message;
-  } finally {
-    bridge.close();
+  const names = await Bridge.call("GetCategories");
+  for (const name of names.split("|").filter((n) => n !== "")) {
+    const option = document.createElement("option");
+    option.value = name;
+    option.textContent = name;
+    select.appendChild(option);
   }
 }
 
-document.getElementById("search-form").addEventListener("submit", (event) => {
-  event.preventDefault();
+async function startSearch() {
   const words = document.getElementById("words").value.trim();
   if (words === "") {
     return;
   }
-  const query = new URLSearchParams({ start: words, category: document.getElementById("category").value });
-  chrome.tabs.create({ url: chrome.runtime.getURL("searchresults.htm?" + query.toString()) });
+  const category = document.getElementById("category").value;
+  const address = await Bridge.call("StartSearch", [words, category, -1, -1, -1]);
+  // "file:<program folder>/searchresults.htm?order=4&search=NAME": the extension shows the
+  // search on its own copy of the page, with the same query.
+  const query = address.includes("?") ? address.slice(address.indexOf("?")) : "";
+  await chrome.tabs.create({ url: chrome.runtime.getURL("searchresults.htm" + query) });
   window.close();
+}
+
+document.getElementById("search-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  startSearch().catch(showError);
 });
 
-fillCategories();
+fillCategories().catch(showError);

@@ -1,7 +1,5 @@
-// The results page. Opened as searchresults.htm?order=4&search=NAME it shows the saved search
-// NAME; opened as searchresults.htm?start=WORDS&category=CATEGORY it first starts that search
-// and then shows it under its own address. It polls the search's status until it is finished
-// or timed out.
+// The results page, searchresults.htm?order=4&search=NAME: it shows search NAME, sorted by
+// `order`, and polls its status until it is finished or timed out.
 "use strict";
 
 const STATUS_TEXT = {
@@ -15,22 +13,12 @@ const STATUS_TEXT = {
 const MAX_SHOWN = 100;
 const POLL_MS = 1000;
 
-const bridge = new Bridge();
-
 function show(id, text) {
   document.getElementById(id).textContent = text;
 }
 
-// The search named by the page's address, starting it first when asked to.
-async function searchToShow() {
+function searchToShow() {
   const params = new URLSearchParams(location.search);
-  if (params.has("start")) {
-    const address = await bridge.call("StartSearch", [params.get("start"), params.get("category") || "", -1, -1, -1]);
-    const query = address.includes("?") ? address.slice(address.indexOf("?")) : "";
-    history.replaceState(null, "", "searchresults.htm" + query);
-    const started = new URLSearchParams(query);
-    return { name: started.get("search"), order: Number(started.get("order") || 4) };
-  }
   return { name: params.get("search"), order: Number(params.get("order") || 4) };
 }
 
@@ -39,14 +27,14 @@ function safeLink(url) {
 }
 
 async function readResults(name, order) {
-  const total = await bridge.call("GetSearchTotal", [name]);
+  const total = await Bridge.call("GetSearchTotal", [name]);
   const rows = [];
   for (let i = 0; i < Math.min(total, MAX_SHOWN); i += 1) {
     const [url, text, engines, percent] = await Promise.all([
-      bridge.call("get_result_url", [name, order, i]),
-      bridge.call("get_result_text", [name, order, i]),
-      bridge.call("get_result_engines", [name, order, i]),
-      bridge.call("get_result_percent", [name, order, i]),
+      Bridge.call("get_result_url", [name, order, i]),
+      Bridge.call("get_result_text", [name, order, i]),
+      Bridge.call("get_result_engines", [name, order, i]),
+      Bridge.call("get_result_percent", [name, order, i]),
     ]);
     rows.push({ url, text, engines, percent });
   }
@@ -84,14 +72,14 @@ function render({ total, rows }) {
 }
 
 async function poll(name, order) {
-  const status = await bridge.call("GetSearchStatus", [name]);
+  const status = await Bridge.call("GetSearchStatus", [name]);
   if (status === 0) {
     show("status", STATUS_TEXT[0] + ": " + name);
     return;
   }
   const [words, running] = await Promise.all([
-    bridge.call("GetSearchText", [name]),
-    bridge.call("GetRunningEngines", [name]),
+    Bridge.call("GetSearchText", [name]),
+    Bridge.call("GetRunningEngines", [name]),
   ]);
   show("heading", words);
   document.title = words + " - Tulix";
@@ -112,13 +100,13 @@ async function poll(name, order) {
 async function searchAgain(name, order) {
   document.getElementById("again").hidden = true;
   const [words, category, shopping, perEngine, engines] = await Promise.all([
-    bridge.call("GetSearchText", [name]),
-    bridge.call("GetSearchCategory", [name]),
-    bridge.call("GetSearchShopping", [name]),
-    bridge.call("GetSearchResultsPerEngine", [name]),
-    bridge.call("GetSearchEngineCount", [name]),
+    Bridge.call("GetSearchText", [name]),
+    Bridge.call("GetSearchCategory", [name]),
+    Bridge.call("GetSearchShopping", [name]),
+    Bridge.call("GetSearchResultsPerEngine", [name]),
+    Bridge.call("GetSearchEngineCount", [name]),
   ]);
-  await bridge.call("StartSearch", [words, category, shopping, perEngine, engines]);
+  await Bridge.call("StartSearch", [words, category, shopping, perEngine, engines]);
   await poll(name, order);
 }
 
@@ -128,7 +116,7 @@ function fail(error) {
 }
 
 async function main() {
-  const { name, order } = await searchToShow();
+  const { name, order } = searchToShow();
   if (!name) {
     show("status", "No search given.");
     return;

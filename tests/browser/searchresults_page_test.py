@@ -1,12 +1,14 @@
 #!/usr/bin/python3
-"""The extension's results page in a real headless Chromium, talking to the real tulix-bridge.
+"""The extension in a real headless Chromium, talking to the real tulix-bridge and tulixlib.
 
-A fresh program folder and settings store get tulixlib registered and a web category whose two
-engines are served by this script on 127.0.0.1. A search is run to its end through the bridge
-itself; then Chromium, with the extension loaded and the host manifest installed into its
-profile, opens searchresults.htm for that search, and the page must show that search's results.
-A second page starts a search of its own from the popup's address form and follows it to the
-end. Exits non-zero on the first failure.
+A fresh program folder and settings store get tulixlib registered (through the bridge) and a
+web category whose two engines are served by this script on 127.0.0.1; the host manifest is
+installed into a fresh Chromium profile. The bridge is first driven over its pipes as a browser
+drives it, to check that the set-up searches; then Chromium, with the extension loaded, opens
+the popup, searches from it, and the results page it opens
+(searchresults.htm?order=4&search=NAME) must show the search's real titles and links, the
+search words highlighted and the engines' own mark-up kept out. The same address opened again
+in a fresh page shows the same search. Exits non-zero on the first failure.
 """
 import argparse
 import http.server
@@ -40,7 +42,9 @@ class EngineHandler(http.server.BaseHTTPRequestHandler):
         query = urllib.parse.parse_qs(urllib.parse.urlparse(self.path).query).get("q", [""])[0]
         items = []
         for n in range(1, 6):
-            extra = " &lt;i&gt;not markup&lt;/i&gt;" if n == 3 else ""
+            # Mark-up that must never reach the results page as mark-up.
+            extra = (" &lt;i&gt;not markup&lt;/i&gt; <img src=x onerror=alert(1)>"
+                     if n == 3 else "")
             items.append(f"<li><a href=http://r.test/{query}{n}>Blue {query} {n}</a>"
                          f" the great {query} of the sea{extra}</li>")
         body = ("<html><body><ul>" + "".join(items) + "</ul></body></html>").encode()
@@ -186,8 +190,9 @@ def main():
         subprocess.run([args.bridge, "--register-library", args.library, "--program-folder", home],
                        env=env, check=True, stdout=subprocess.DEVNULL)
 
-        name, results = run_search(args.bridge, env, "whale")
-        check(len(results) == 5, f"the search found {len(results)} results")
+        name, results = run_search(args.bridge, env, "orca")
+        check(sorted(url for url, _ in results) == [f"http://r.test/orca{n}" for n in range(1, 6)],
+              f"the bridge's search found {results}")
 
         profile = os.path.join(temp, "profile")
         subprocess.run([args.bridge, "--install", "chromium", "--user-data-dir", profile],
@@ -205,21 +210,45 @@ def main():
         if os.geteuid() == 0:
             options.add_argument("--no-sandbox")
         driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
-        base = f"chrome-extension://{EXTENSION_ID}/searchresults.htm"
+        base = f"chrome-extension://{EXTENSION_ID}/"
 
-        # A saved, finished search, opened by the address the library gives out.
-        driver.get(base + "?" + urllib.parse.urlencode({"order": 4, "search": name}))
-        wait_for_status(driver, "3")
-        check_page(driver, "whale", [url for url, _ in results])
+        # The popup, opened as a page: its categories come from the library.
+        driver.get(base + "popup.htm")
+        WebDriverWait(driver, 60).until(
+            lambda d: d.find_elements(By.CSS_SELECTOR, "#category option")
+            or d.find_element(By.ID, "message").text)
+        check(driver.find_element(By.ID, "message").text == "",
+              "popup: " + driver.find_element(By.ID, "message").text)
+        options_shown = [o.text for o in driver.find_elements(By.CSS_SELECTOR, "#category option")]
+        check(options_shown == ["web"], f"categories {options_shown}")
+        # ChromeDriver does not see tabs that an extension opens in headless mode, so the page
+        # the popup opens is caught here and opened in this tab instead.
+        driver.execute_script(
+            "chrome.tabs.create = (properties) => {"
+            " document.body.dataset.opened = properties.url; return Promise.resolve({}); };"
+            "window.close = () => {};")
+        driver.find_element(By.ID, "words").send_keys("whale")
+        driver.find_element(By.CSS_SELECTOR, "#search-form button").click()
+        try:
+            WebDriverWait(driver, 60).until(
+                lambda d: d.find_element(By.TAG_NAME, "body").get_attribute("data-opened"))
+        except TimeoutException:
+            raise AssertionError("the popup opened no page: " + driver.find_element(By.TAG_NAME, "body").text)
+        driver.get(driver.find_element(By.TAG_NAME, "body").get_attribute("data-opened"))
 
-        # A search started by the page, as the popup opens it.
-        driver.get(base + "?" + urllib.parse.urlencode({"start": "orca", "category": "web"}))
-        wait_for_status(driver, "3")
-        check_page(driver, "orca", [f"http://r.test/orca{n}" for n in range(1, 6)])
         address = urllib.parse.urlparse(driver.current_url)
         query = urllib.parse.parse_qs(address.query)
-        check(query.get("order") == ["4"] and query.get("search", [""])[0] != "",
-              f"the page did not take its search's address: {driver.current_url}")
+        check(address.path == "/searchresults.htm" and query.get("order") == ["4"]
+              and query.get("search", [""])[0] != "",
+              f"the popup opened {driver.current_url}")
+        wait_for_status(driver, "3")
+        expected = [f"http://r.test/whale{n}" for n in range(1, 6)]
+        check_page(driver, "whale", expected)
+
+        # The address alone brings the same search back in a fresh page.
+        driver.get(driver.current_url)
+        wait_for_status(driver, "3")
+        check_page(driver, "whale", expected)
         print("results page: ok")
         return 0
     finally:
