@@ -217,11 +217,6 @@ int Main(int argc, char** argv) {
   if (args[0] == "--register-library") {
     return RegisterLibrary(args);
   }
-  if (args[0] == "--user-data-dir" && args.size() >= 3 && args[2] == "--install") {
-    std::vector<std::string_view> rest{args[0], args[1]};
-    rest.insert(rest.end(), args.begin() + 3, args.end());
-    return Install(rest);
-  }
   std::fputs(kUsage, stderr);
   return 2;
 }
