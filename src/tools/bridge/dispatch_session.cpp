@@ -115,7 +115,9 @@ DispatchSession::DispatchSession(com::IDispatch* object) : m_object(object) {
   m_object->AddRef();
 }
 
-DispatchSession::~DispatchSession() { m_object->Release(); }
+DispatchSession::~DispatchSession() {
+  m_object->Release();
+}
 
 std::string DispatchSession::Answer(std::string_view request) {
   JsonParseResult parsed = ParseJson(request);
@@ -167,10 +169,18 @@ std::string DispatchSession::Answer(std::string_view request) {
   }
   std::string reply = "{\"id\":" + id + ",\"result\":";
   switch (result.vt) {
-    case com::VT_BSTR: AppendJsonString(reply, com::Utf8FromBstr(result.bstrVal)); break;
-    case com::VT_I4: reply += std::to_string(result.lVal); break;
-    case com::VT_BOOL: reply += result.boolVal != 0 ? "true" : "false"; break;
-    default: reply += "null"; break;
+    case com::VT_BSTR:
+      AppendJsonString(reply, com::Utf8FromBstr(result.bstrVal));
+      break;
+    case com::VT_I4:
+      reply += std::to_string(result.lVal);
+      break;
+    case com::VT_BOOL:
+      reply += result.boolVal != 0 ? "true" : "false";
+      break;
+    default:
+      reply += "null";
+      break;
   }
   com::VariantClear(&result);
   reply += '}';

@@ -70,7 +70,8 @@ bool InstallManifests(const std::vector<Browser>& browsers, const std::string& h
       error = "cannot create " + folder + ": " + ec.message();
       return false;
     }
-    const std::filesystem::path path = std::filesystem::path(folder) / (std::string(kHostName) + ".json");
+    const std::filesystem::path path =
+        std::filesystem::path(folder) / (std::string(kHostName) + ".json");
     // Written beside and renamed, so a browser never reads half a manifest.
     const std::filesystem::path partial = path.string() + ".part";
     {

@@ -78,8 +78,10 @@ class Parser {
       return Fail("unexpected end of text");
     }
     switch (Peek()) {
-      case '{': return ParseObject(out, depth + 1);
-      case '[': return ParseArray(out, depth + 1);
+      case '{':
+        return ParseObject(out, depth + 1);
+      case '[':
+        return ParseArray(out, depth + 1);
       case '"': {
         std::string text;
         if (!ParseString(text)) {
@@ -88,10 +90,17 @@ class Parser {
         out = JsonValue(std::move(text));
         return true;
       }
-      case 't': out = JsonValue(true); return Literal("true");
-      case 'f': out = JsonValue(false); return Literal("false");
-      case 'n': out = JsonValue(nullptr); return Literal("null");
-      default: return ParseNumber(out);
+      case 't':
+        out = JsonValue(true);
+        return Literal("true");
+      case 'f':
+        out = JsonValue(false);
+        return Literal("false");
+      case 'n':
+        out = JsonValue(nullptr);
+        return Literal("null");
+      default:
+        return ParseNumber(out);
     }
   }
 
@@ -284,16 +293,34 @@ class Parser {
     }
     const char c = m_text[m_pos++];
     switch (c) {
-      case '"': out += '"'; return true;
-      case '\\': out += '\\'; return true;
-      case '/': out += '/'; return true;
-      case 'b': out += '\b'; return true;
-      case 'f': out += '\f'; return true;
-      case 'n': out += '\n'; return true;
-      case 'r': out += '\r'; return true;
-      case 't': out += '\t'; return true;
-      case 'u': break;
-      default: return Fail("unknown escape");
+      case '"':
+        out += '"';
+        return true;
+      case '\\':
+        out += '\\';
+        return true;
+      case '/':
+        out += '/';
+        return true;
+      case 'b':
+        out += '\b';
+        return true;
+      case 'f':
+        out += '\f';
+        return true;
+      case 'n':
+        out += '\n';
+        return true;
+      case 'r':
+        out += '\r';
+        return true;
+      case 't':
+        out += '\t';
+        return true;
+      case 'u':
+        break;
+      default:
+        return Fail("unknown escape");
     }
     uint32_t code = 0;
     if (!Hex4(code)) {
@@ -384,6 +411,8 @@ class Parser {
 
 }  // namespace
 
-JsonParseResult ParseJson(std::string_view text) { return Parser(text).Run(); }
+JsonParseResult ParseJson(std::string_view text) {
+  return Parser(text).Run();
+}
 
 }  // namespace tulix::bridge

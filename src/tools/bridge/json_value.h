@@ -33,7 +33,8 @@ struct JsonNumber {
 
 class JsonValue {
  public:
-  using Storage = std::variant<std::nullptr_t, bool, JsonNumber, std::string, JsonArray, JsonObject>;
+  using Storage =
+      std::variant<std::nullptr_t, bool, JsonNumber, std::string, JsonArray, JsonObject>;
 
   JsonValue() : m_value(nullptr) {}
   explicit JsonValue(Storage value) : m_value(std::move(value)) {}

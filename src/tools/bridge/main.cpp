@@ -33,18 +33,21 @@ constexpr const char kUsage[] =
     "each a 4-byte length in the machine's byte order followed by that many bytes of JSON,\n"
     "  {\"id\": 1, \"method\": \"StartSearch\", \"params\": [\"whale\", \"web\", -1, -1, -1]}\n"
     "calls that method of the registered class Tulixlib.TulixExp, and writes the answer the\n"
-    "same way on standard output: {\"id\": 1, \"result\": ...} or {\"id\": 1, \"error\": \"...\"}.\n"
+    "same way on standard output: {\"id\": 1, \"result\": ...} or {\"id\": 1, \"error\": "
+    "\"...\"}.\n"
     "Messages over 1 MB are refused. Arguments that do not begin with -- are ignored (browsers\n"
     "pass the extension's origin).\n"
     "\n"
     "  --install [BROWSER]  write the host manifest of org.tulix.bridge, naming this program, for\n"
     "                       chromium, firefox or all (default all) into the user's folders:\n"
-    "                       ~/.config/chromium/NativeMessagingHosts (or $XDG_CONFIG_HOME/chromium/...)\n"
+    "                       ~/.config/chromium/NativeMessagingHosts (or "
+    "$XDG_CONFIG_HOME/chromium/...)\n"
     "                       and ~/.mozilla/native-messaging-hosts\n"
     "  --user-data-dir DIR  with --install: the Chromium profile folder the browser is started\n"
     "                       with; the manifest goes to DIR/NativeMessagingHosts\n"
     "  --register-library FILE\n"
-    "                       register tulixlib (FILE) in the settings store, as the desktop program\n"
+    "                       register tulixlib (FILE) in the settings store, as the desktop "
+    "program\n"
     "                       does at start; with --program-folder DIR also set the program folder\n"
     "                       the library searches in (setting Behaviour\\path)\n"
     "  --help               show this text\n"
@@ -224,4 +227,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace tulix::bridge
 
-int main(int argc, char** argv) { return tulix::bridge::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return tulix::bridge::Main(argc, argv);
+}

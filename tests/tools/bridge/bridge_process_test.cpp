@@ -275,8 +275,8 @@ class BridgeProcessTest : public test::TulixTest {
     for (int n = 1; n <= count; ++n) {
       const std::string engine = "engine" + std::to_string(n);
       test::WriteFileBytes((web / (engine + ".ini")).string(),
-                           "[main]\nname=" + engine + "\nhost=127.0.0.1\nport=" +
-                               std::to_string(m_server.Port()) +
+                           "[main]\nname=" + engine +
+                               "\nhost=127.0.0.1\nport=" + std::to_string(m_server.Port()) +
                                "\nobject=/search?q=%Q\n"
                                "[START]\n1=TAG|RESULT|li|STARTRESULT|\n"
                                "[RESULT]\n1=TAG|START|/li|SENDRESULT|\n");
@@ -285,8 +285,8 @@ class BridgeProcessTest : public test::TulixTest {
 
   // Registers the built library and the program folder through the bridge's own option.
   void RegisterLibrary() {
-    BridgeProcess registering(
-        {"--register-library", TULIXLIB_PATH, "--program-folder", m_home}, ErrPath("register"));
+    BridgeProcess registering({"--register-library", TULIXLIB_PATH, "--program-folder", m_home},
+                              ErrPath("register"));
     ASSERT_TRUE(registering.started());
     ASSERT_EQ(registering.Finish(), 0) << registering.Errors();
   }
@@ -328,9 +328,9 @@ TEST_F(BridgeProcessTest, RunsASearchToTheEndAndReadsItsResults) {
   std::optional<int64_t> status;
   std::set<int64_t> seen;
   while (SteadyClock::now() < deadline) {
-    status = NumberOf(bridge.Call(R"({"id":3,"method":"GetSearchStatus","params":[)" + nameJson +
-                                  "]}"),
-                      "result");
+    status =
+        NumberOf(bridge.Call(R"({"id":3,"method":"GetSearchStatus","params":[)" + nameJson + "]}"),
+                 "result");
     ASSERT_TRUE(status.has_value());
     seen.insert(*status);
     if (*status == 3 || *status == 5) {
@@ -423,8 +423,8 @@ TEST_F(BridgeProcessTest, RefusesBadRequestsAndKeepsAnswering) {
   EXPECT_EQ(NumberOf(answer, "id"), 12);
   ASSERT_NE(StringOf(answer, "result"), nullptr);
   EXPECT_EQ(*StringOf(answer, "result"), "*** error ***");
-  const std::string over = head + std::string(kMaxMessageBytes - head.size() - tail.size() + 1,
-                                              'w') + tail;
+  const std::string over =
+      head + std::string(kMaxMessageBytes - head.size() - tail.size() + 1, 'w') + tail;
   answer = bridge.Call(over);
   EXPECT_TRUE(answer.Find("id")->IsNull());
   EXPECT_EQ(ErrorOf(answer), "message of 1048577 bytes refused: the limit is 1048576 bytes");
@@ -530,7 +530,8 @@ TEST_F(BridgeProcessTest, InstallsManifestsThatNameThisProgramAndTheExtension) {
 
   // The extension's id is what Chromium derives from the key in its manifest: the first half
   // of the key's SHA-256, each hex digit written as a letter from 'a'.
-  JsonParseResult extension = ParseJson(test::ReadFileBytes(TULIX_BROWSER_EXTENSION_DIR "/manifest.json"));
+  JsonParseResult extension =
+      ParseJson(test::ReadFileBytes(TULIX_BROWSER_EXTENSION_DIR "/manifest.json"));
   ASSERT_TRUE(extension.value) << extension.error;
   const std::string key = *StringOf(*extension.value, "key");
   std::string der(key.size(), '\0');
@@ -544,8 +545,7 @@ TEST_F(BridgeProcessTest, InstallsManifestsThatNameThisProgramAndTheExtension) {
     id += static_cast<char>('a' + (c <= '9' ? c - '0' : c - 'a' + 10));
   }
   EXPECT_EQ(id, kChromiumExtensionId);
-  const JsonValue* gecko =
-      extension.value->Find("browser_specific_settings")->Find("gecko");
+  const JsonValue* gecko = extension.value->Find("browser_specific_settings")->Find("gecko");
   ASSERT_NE(gecko, nullptr);
   EXPECT_EQ(*StringOf(*gecko, "id"), kFirefoxExtensionId);
 }

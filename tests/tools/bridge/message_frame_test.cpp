@@ -77,7 +77,8 @@ TEST(MessageFrame, ReaderSkipsOversizedMessagesAndTellsCutInputFromItsEnd) {
   writer.join();
   close(fds[0]);
 
-  for (const std::string& cut : {Header(10) + "abc", Header(300) + "abc", std::string("\x05\x00", 2)}) {
+  for (const std::string& cut :
+       {Header(10) + "abc", Header(300) + "abc", std::string("\x05\x00", 2)}) {
     ASSERT_EQ(pipe(fds), 0);
     ASSERT_EQ(write(fds[1], cut.data(), cut.size()), static_cast<ssize_t>(cut.size()));
     close(fds[1]);
