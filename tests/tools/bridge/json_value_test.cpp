@@ -97,7 +97,7 @@ TEST(JsonValue, RefusesEverythingOutsideTheGrammar) {
 }
 
 TEST(JsonValue, WrittenStringsReadBackTheSame) {
-  for (const std::string text :
+  for (const std::string& text :
        {std::string("plain"), std::string("q\"b\\s/\x01\x1f\x7f"),
         std::string("caf\xC3\xA9 \xF0\x9F\x90\xB3"), std::string("nul\0in", 6)}) {
     std::string json;
