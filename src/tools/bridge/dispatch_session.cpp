@@ -111,6 +111,15 @@ std::string ErrorReply(std::string_view idJson, std::string_view error) {
   return reply;
 }
 
+std::string RequestIdJson(std::string_view request) {
+  JsonParseResult parsed = ParseJson(request);
+  std::string id = "null";
+  if (parsed.value) {
+    IdJson(parsed.value->Find("id"), id);
+  }
+  return id;
+}
+
 DispatchSession::DispatchSession(com::IDispatch* object) : m_object(object) {
   m_object->AddRef();
 }

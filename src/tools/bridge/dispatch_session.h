@@ -33,6 +33,10 @@ class DispatchSession {
   com::IDispatch* m_object;
 };
 
+// The id of a request as JSON text to answer with: "null" when the request cannot be read or
+// its id is not a number, a string or null.
+std::string RequestIdJson(std::string_view request);
+
 // {"id": ID, "error": TEXT}, with `idJson` already JSON text.
 std::string ErrorReply(std::string_view idJson, std::string_view error);
 

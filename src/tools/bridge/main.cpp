@@ -95,7 +95,8 @@ int Serve() {
     std::string answer;
     switch (read.status) {
       case ReadStatus::kMessage:
-        answer = session ? session->Answer(read.message) : ErrorReply("null", unavailable);
+        answer = session ? session->Answer(read.message)
+                         : ErrorReply(RequestIdJson(read.message), unavailable);
         break;
       case ReadStatus::kTooLarge:
         answer = ErrorReply("null", "message of " + std::to_string(read.announced) +

@@ -455,6 +455,7 @@ TEST_F(BridgeProcessTest, EndsWithAnErrorOnCutInputAndAnswersWhenTheLibraryIsMis
     BridgeProcess bridge({}, ErrPath("missing"));
     ASSERT_TRUE(bridge.started());
     JsonValue answer = bridge.Call(R"({"id":1,"method":"GetStatus"})");
+    EXPECT_EQ(NumberOf(answer, "id"), 1);
     EXPECT_NE(ErrorOf(answer).find("Tulixlib.TulixExp cannot be created"), std::string::npos);
     EXPECT_EQ(bridge.Finish(), 0);
   }
