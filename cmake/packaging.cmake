@@ -6,7 +6,8 @@
 
 include(GNUInstallDirs)
 
-set(_tulix_programs tulix tulix-search tulix-enginetest tulix-update-server tulix-demo-engines)
+set(_tulix_programs tulix tulix-search tulix-enginetest tulix-update-server tulix-demo-engines
+  tulix-bridge)
 foreach(_program IN LISTS _tulix_programs)
   if(TARGET ${_program})
     install(TARGETS ${_program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -27,6 +28,10 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/engines ${PROJECT_SOURCE_DIR}/data/
 if(EXISTS ${PROJECT_SOURCE_DIR}/data/tips.txt)
   install(FILES ${PROJECT_SOURCE_DIR}/data/tips.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/tulix)
 endif()
+
+# The browser extension, for users to load unpacked (or to pack) from share/tulix/browser; its
+# host, tulix-bridge, is installed with the programs above and set up per user with --install.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/browser/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tulix/browser)
 
 install(FILES ${PROJECT_SOURCE_DIR}/data/desktop/tulix.desktop
   DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -19,6 +19,10 @@ expected=(
   usr/bin/tulix-enginetest
   usr/bin/tulix-update-server
   usr/bin/tulix-demo-engines
+  usr/bin/tulix-bridge
+  usr/share/tulix/browser/manifest.json
+  usr/share/tulix/browser/searchresults.htm
+  usr/share/tulix/browser/searchresults.js
   usr/share/applications/tulix.desktop
   usr/share/icons/hicolor/scalable/apps/tulix.svg
   usr/share/tulix/engines/real/README.md
@@ -39,7 +43,7 @@ case "$mode" in
     for f in "${expected[@]}"; do
       [[ -f "$work/root/$f" ]] || fail "$f not installed"
     done
-    for p in tulix tulix-search tulix-enginetest tulix-update-server tulix-demo-engines; do
+    for p in tulix tulix-search tulix-enginetest tulix-update-server tulix-demo-engines tulix-bridge; do
       [[ -x "$work/root/usr/bin/$p" ]] || fail "usr/bin/$p is not executable"
     done
     grep -qx 'Exec=tulix' "$work/root/usr/share/applications/tulix.desktop" ||
