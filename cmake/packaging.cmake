@@ -18,7 +18,9 @@ endforeach()
 # Start-up registers it from the user's categories folder, so whoever adds it also decides how
 # it gets there from here.
 if(TARGET tulixlib)
-  install(TARGETS tulixlib LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tulix)
+  install(TARGETS tulixlib tulixclient LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tulix)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/tulixlib.h ${PROJECT_SOURCE_DIR}/examples/search.c
+    ${PROJECT_SOURCE_DIR}/examples/search.py DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tulix/examples)
 endif()
 
 # Both bundled engine sets (the real one seeds a new program folder, the demo one serves the

@@ -29,6 +29,8 @@ expected=(
   usr/share/tulix/engines/demo/web.cat
   usr/share/tulix/engines/demo/software.cat
   usr/share/tulix/demo/corpus.tsv
+  usr/share/doc/tulix/examples/tulixlib.h
+  usr/share/doc/tulix/examples/search.c
 )
 
 fail() {
@@ -45,6 +47,10 @@ case "$mode" in
     done
     for p in tulix tulix-search tulix-enginetest tulix-update-server tulix-demo-engines tulix-bridge; do
       [[ -x "$work/root/usr/bin/$p" ]] || fail "usr/bin/$p is not executable"
+    done
+    # The browser library and its client library, in the library folder the build chose.
+    for lib in tulixlib.so libtulixclient.so; do
+      find "$work/root/usr" -path "*/tulix/$lib" -type f | grep -q . || fail "$lib not installed"
     done
     grep -qx 'Exec=tulix' "$work/root/usr/share/applications/tulix.desktop" ||
       fail "the desktop file does not start tulix"
