@@ -84,14 +84,22 @@ std::string MarkSearchWords(std::string_view part, std::string_view searchWords,
                             std::string_view format) {
   PageScanner scanner(part);
   std::string marked;
+  // The scanner trims the blanks around a text: one goes back between it and what follows.
+  bool blankDue = false;
   for (const PageToken* token = scanner.First(); token != nullptr; token = scanner.Next()) {
     const int id = token->tagId();
+    if (id == kTagR || id == kTagR + kEndTagBit) {
+      continue;
+    }
+    if (blankDue) {
+      marked += ' ';
+    }
     if (id == kTextTokenId) {
       marked += HighlightSearchWords(token->text(), searchWords, format);
-      marked += ' ';  // the scanner trims the blanks around a text
-    } else if (id != kTagR && id != kTagR + kEndTagBit) {
+    } else {
       marked += token->text();
     }
+    blankDue = id == kTextTokenId;
   }
   return marked;
 }

@@ -332,7 +332,7 @@ TEST_F(TulixlibTest, RunsASearchToTheEndAndReadsItsResultsByOrderAndIndex) {
   // own marks give way to the page's.
   EXPECT_EQ(resultText,
             "<b><a href=http://r.test/whale1>Blue <span class=\"hilite\">whale</span> 1 </a></b>"
-            "<p></a>the great <span class=\"hilite\">whale</span> of the sea </p>");
+            "<p></a>the great <span class=\"hilite\">whale</span> of the sea</p>");
   EXPECT_EQ(exp->get_result_percent(bstrName.get(), 4, 4, &number), S_OK);
   EXPECT_EQ(number, 100);
   ASSERT_EQ(exp->get_result_text(bstrName.get(), 4, 5, &text), S_OK);
