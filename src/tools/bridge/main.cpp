@@ -48,7 +48,7 @@ constexpr const char kUsage[] =
     "  --register-library FILE\n"
     "                       register tulixlib (FILE) in the settings store, as the desktop "
     "program\n"
-    "                       does at start; with --program-folder DIR also set the program folder\n"
+    "                       does on request; with --program-folder DIR also set the program folder\n"
     "                       the library searches in (setting Behaviour\\path)\n"
     "  --help               show this text\n"
     "\n"
