@@ -1,6 +1,7 @@
 #include "app/browser_components.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -63,10 +64,23 @@ bool CallRegistrationExport(const std::string& path, bool reg) {
   return true;
 }
 
+// The component as the package or the build put it, for a categories folder that has none.
+std::optional<std::string> InstalledComponent(const std::string& name) {
+  const std::string folder = InstalledComponentFolder();
+  if (folder.empty()) {
+    return std::nullopt;
+  }
+  const std::string file = JoinPath(folder, name + kLibrarySuffix);
+  return IsPlainFile(file) ? std::optional<std::string>(file) : std::nullopt;
+}
+
 // Registration needs no OLE start-up here (the component does its own work in the settings
 // store), so the step that could fail on its own has no counterpart.
 bool RegisterComponent(const std::string& name, bool reg) {
-  const std::optional<std::string> path = LocateBrowserComponent(GetCategoriesFolder(), name);
+  std::optional<std::string> path = LocateBrowserComponent(GetCategoriesFolder(), name);
+  if (!path) {
+    path = InstalledComponent(name);
+  }
   if (!path) {
     LogMessage(kLogStatusBar | kLogMessageBox, kLogError, "Could not find %s component",
                name.c_str());
@@ -80,6 +94,25 @@ bool RegisterComponent(const std::string& name, bool reg) {
 }
 
 }  // namespace
+
+std::string InstalledComponentFolder() {
+  if (const char* folder = std::getenv("TULIX_COMPONENT_DIR")) {
+    return folder;
+  }
+  // A program run from its build finds the libraries built beside it; an installed one finds
+  // them in the library folder beside its bin folder, wherever the package put both.
+  const std::string built = TULIX_BUILD_COMPONENT_DIR;
+  if (!built.empty() && FolderExists(built)) {
+    return built;
+  }
+  const std::string executableFolder = ExecutableFolder();
+  if (executableFolder.empty()) {
+    return {};
+  }
+  return (std::filesystem::path(executableFolder) / ".." / TULIX_INSTALL_LIBDIR / "tulix")
+      .lexically_normal()
+      .string();
+}
 
 std::optional<std::string> LocateBrowserComponent(const std::string& folder,
                                                   const std::string& name) {

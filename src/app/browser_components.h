@@ -29,12 +29,19 @@ inline constexpr char kBrowserToolbarQuestion[] =
     "Do you want Tulix to add a toolbar to Internet Explorer,\n Allowing you to use Tulix in your "
     "Web Browser?";
 
-// Registers (true) or unregisters (false) the toolbar, then tulixlib. A component that is not
+// Registers (true) or unregisters (false) the toolbar, then tulixlib. A component is taken from
+// the categories folder, where an engine update may deliver a newer one, or else from the
+// folder the package installed it to (InstalledComponentFolder). A component that is not
 // there is logged as "Could not find <name> component"; one that is not a self-registering
 // library, does not load, lacks the export or whose export fails is logged as "Could not
 // register <path>" (for unregistering too). Either way the next component is still handled.
 // True when both were found and their exports succeeded.
 bool RegisterBrowserComponents(bool reg);
+
+// Where the package or the build put the components: $TULIX_COMPONENT_DIR when set, the build's
+// own library folder for a program run from its build, else lib/tulix (the library folder the
+// package uses) beside the program's bin folder. Empty when none can be told.
+std::string InstalledComponentFolder();
 
 // The current file of component `name` in `folder` (an internal path), removing the older
 // files it supersedes on the way; nullopt when there is none.

@@ -33,6 +33,10 @@ class BrowserComponentsTest : public test::TulixTest {
     m_scope.emplace(*m_app);
     m_marker = m_temp.File("calls.txt");
     m_markerVariable.emplace("TULIX_COMPONENT_MARKER", m_marker.c_str());
+    // An installed folder of the test's own, empty unless a test puts components there.
+    m_installed = m_temp.File("installed");
+    fs::create_directories(m_installed);
+    m_installedVariable.emplace("TULIX_COMPONENT_DIR", m_installed.c_str());
     ResetFolder();
     SetLogUserInterface(&m_log);
   }
@@ -40,6 +44,7 @@ class BrowserComponentsTest : public test::TulixTest {
   void TearDown() override {
     SetLogUserInterface(nullptr);
     m_markerVariable.reset();
+    m_installedVariable.reset();
     m_scope.reset();
     m_app.reset();
     TulixTest::TearDown();
@@ -91,6 +96,8 @@ class BrowserComponentsTest : public test::TulixTest {
   std::optional<ScopedApplication> m_scope;
   std::string m_marker;
   std::optional<test::ScopedEnvironmentValue> m_markerVariable;
+  std::string m_installed;
+  std::optional<test::ScopedEnvironmentValue> m_installedVariable;
   test::LogRecorder m_log;
 };
 
@@ -117,6 +124,27 @@ TEST_F(BrowserComponentsTest, HighestNumberedFileIsUsedAndOlderOnesRemoved) {
   EXPECT_EQ(Calls(), (std::vector<std::string>{Call("unregister", "toolbar105.so"),
                                                Call("unregister", "tulixlib199.so")}));
   EXPECT_TRUE(m_log.Boxes().empty());
+}
+
+// A package installs the components in its library folder: they register from there while the
+// categories folder has none, and a copy an update put in the categories folder comes first.
+TEST_F(BrowserComponentsTest, InstalledComponentsRegisterWhenTheCategoriesFolderHasNone) {
+  const fs::path installed(m_installed);
+  fs::copy_file(TULIX_TEST_COMPONENT_GOOD, installed / "toolbar.so");
+  fs::copy_file(TULIX_TEST_COMPONENT_GOOD, installed / "tulixlib.so");
+  EXPECT_TRUE(RegisterBrowserComponents(true));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"register " + (installed / "toolbar.so").string(),
+                                               "register " +
+                                                   (installed / "tulixlib.so").string()}));
+  EXPECT_TRUE(m_log.Boxes().empty());
+
+  fs::remove(m_marker);
+  Install(TULIX_TEST_COMPONENT_GOOD, "tulixlib105.so");
+  EXPECT_TRUE(RegisterBrowserComponents(false));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"unregister " + (installed / "toolbar.so").string(),
+                                               Call("unregister", "tulixlib105.so")}));
+  // The installed files are the package's: never removed as superseded.
+  EXPECT_TRUE(fs::exists(installed / "tulixlib.so"));
 }
 
 TEST_F(BrowserComponentsTest, MissingComponentIsReportedAndTheOtherStillHandled) {
