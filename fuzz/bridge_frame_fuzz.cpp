@@ -9,8 +9,6 @@
 #include "fuzz_support.h"
 #include "tools/bridge/json_value.h"
 #include "tools/bridge/message_frame.h"
-
-using tulix::fuzz::Check;
 namespace bridge = tulix::bridge;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -24,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       if (frame.status == bridge::FrameStatus::kTooLarge) {
-        Check(frame.announced > limit);
+        FUZZ_CHECK(frame.announced > limit);
         const uint64_t skip = bridge::kFrameHeaderBytes + frame.announced;
         if (skip >= stream.size()) {
           break;
@@ -32,9 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stream.remove_prefix(static_cast<size_t>(skip));
         continue;
       }
-      Check(frame.consumed == bridge::kFrameHeaderBytes + frame.payload.size());
-      Check(frame.consumed <= stream.size() && frame.payload.size() <= limit);
-      Check(bridge::EncodeFrame(frame.payload) == stream.substr(0, frame.consumed));
+      FUZZ_CHECK(frame.consumed == bridge::kFrameHeaderBytes + frame.payload.size());
+      FUZZ_CHECK(frame.consumed <= stream.size() && frame.payload.size() <= limit);
+      FUZZ_CHECK(bridge::EncodeFrame(frame.payload) == stream.substr(0, frame.consumed));
       bridge::ParseJson(frame.payload);
       stream.remove_prefix(frame.consumed);
     }

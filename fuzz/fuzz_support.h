@@ -3,14 +3,19 @@
 
 #include <stdlib.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
+// Stops the run with a crash report naming the broken rule, so libFuzzer keeps the input.
+#define FUZZ_CHECK(condition) \
+  ::tulix::fuzz::CheckAt((condition), #condition, __FILE__, __LINE__)
+
 namespace tulix::fuzz {
 
-// Stops the run with a crash report, so libFuzzer keeps the input that broke a rule.
-inline void Check(bool ok) {
+inline void CheckAt(bool ok, const char* condition, const char* file, int line) {
   if (!ok) {
+    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
     std::abort();
   }
 }
@@ -20,7 +25,7 @@ inline void Check(bool ok) {
 inline const std::string& FuzzFolder() {
   static const std::string folder = [] {
     char name[] = "/tmp/tulix-fuzz-XXXXXX";
-    Check(mkdtemp(name) != nullptr);
+    FUZZ_CHECK(mkdtemp(name) != nullptr);
     return std::string(name);
   }();
   return folder;

@@ -8,8 +8,6 @@
 
 #include "fuzz_support.h"
 #include "tools/bridge/json_value.h"
-
-using tulix::fuzz::Check;
 namespace bridge = tulix::bridge;
 
 namespace {
@@ -17,14 +15,14 @@ namespace {
 // Every string in the value, names included, goes out through the writer and back through the
 // reader.
 void RoundTripStrings(const bridge::JsonValue& value, int depth) {
-  Check(depth <= bridge::kMaxJsonDepth + 1);
+  FUZZ_CHECK(depth <= bridge::kMaxJsonDepth + 1);
   const auto roundTrip = [](const std::string& s) {
     std::string written;
     bridge::AppendJsonString(written, s);
     const bridge::JsonParseResult back = bridge::ParseJson(written);
-    Check(back.value.has_value());
+    FUZZ_CHECK(back.value.has_value());
     const std::string* read = back.value->AsString();
-    Check(read != nullptr && *read == s);
+    FUZZ_CHECK(read != nullptr && *read == s);
   };
   if (const std::string* s = value.AsString()) {
     roundTrip(*s);
@@ -35,11 +33,11 @@ void RoundTripStrings(const bridge::JsonValue& value, int depth) {
   } else if (const bridge::JsonObject* object = value.AsObject()) {
     for (const auto& [name, item] : *object) {
       roundTrip(name);
-      Check(value.Find(name) != nullptr);
+      FUZZ_CHECK(value.Find(name) != nullptr);
       RoundTripStrings(item, depth + 1);
     }
   } else if (const bridge::JsonNumber* number = value.AsNumber()) {
-    Check(!number->text.empty());
+    FUZZ_CHECK(!number->text.empty());
   }
 }
 
@@ -49,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const bridge::JsonParseResult parsed = bridge::ParseJson(text);
   if (!parsed.value) {
-    Check(!parsed.error.empty());
+    FUZZ_CHECK(!parsed.error.empty());
     return 0;
   }
   RoundTripStrings(*parsed.value, 0);

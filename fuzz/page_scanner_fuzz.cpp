@@ -9,24 +9,22 @@
 #include "engine/page_scanner.h"
 #include "fuzz_support.h"
 
-using tulix::fuzz::Check;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view page(reinterpret_cast<const char*>(data), size);
   tulix::PageScanner scanner(page);
   const tulix::PageToken* root = &scanner.Root();
-  Check(root->tagId() == tulix::kRootTokenId);
+  FUZZ_CHECK(root->tagId() == tulix::kRootTokenId);
 
   size_t walked = 0;
   for (const tulix::PageToken* token = scanner.First(); token != nullptr;
        token = scanner.Next()) {
     ++walked;
-    Check(token == &scanner.At(walked));
-    Check(token->index() == walked);
+    FUZZ_CHECK(token == &scanner.At(walked));
+    FUZZ_CHECK(token->index() == walked);
     const tulix::PageToken* parent = token->parent();
-    Check(parent != nullptr && parent->index() < token->index());
-    Check(token->depth() == parent->depth() + 1);
-    Check(token->text().size() <= size);
+    FUZZ_CHECK(parent != nullptr && parent->index() < token->index());
+    FUZZ_CHECK(token->depth() == parent->depth() + 1);
+    FUZZ_CHECK(token->text().size() <= size);
 
     token->GetHref();
     token->GetFormAction();
@@ -39,20 +37,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int id : {tulix::kTagA, tulix::kTagForm, tulix::kTagTr, tulix::kTagTable,
                    tulix::kTagTd, tulix::kRootTokenId}) {
       const tulix::PageToken* enclosing = token->FindEnclosing(id);
-      Check(enclosing == nullptr || enclosing->tagId() == id);
+      FUZZ_CHECK(enclosing == nullptr || enclosing->tagId() == id);
     }
     if (token->tagId() != tulix::kTextTokenId) {
       tulix::ReadHref(token->text());
       tulix::PageScanner::GetTagId(token->text());
     }
   }
-  Check(walked == scanner.Count());
-  // Stepping back once gives the last token again, and the walk still ends.
+  FUZZ_CHECK(walked == scanner.Count());
+  // Past the end, stepping back once gives the end again (what Next returned last); twice, the
+  // last token.
+  scanner.RewindOne();
+  FUZZ_CHECK(scanner.Next() == nullptr);
+  scanner.RewindOne();
   scanner.RewindOne();
   if (walked > 0) {
-    Check(scanner.Next() == &scanner.At(walked));
+    FUZZ_CHECK(scanner.Next() == &scanner.At(walked));
   }
-  Check(scanner.Next() == nullptr);
+  FUZZ_CHECK(scanner.Next() == nullptr);
 
   tulix::DecodeEntities(page);
   return 0;

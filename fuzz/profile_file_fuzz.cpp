@@ -19,8 +19,6 @@
 
 namespace {
 
-using tulix::fuzz::Check;
-
 const std::string& ProfilePath() {
   static const std::string path = tulix::fuzz::FuzzFolder() + "/fuzz.ini";
   return path;
@@ -29,7 +27,7 @@ const std::string& ProfilePath() {
 void WriteFile(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  Check(static_cast<bool>(out));
+  FUZZ_CHECK(static_cast<bool>(out));
 }
 
 std::string ReadFile(const std::string& path) {
@@ -101,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const tulix::ProfileText text(content);
   for (const Entry& e : before) {
-    Check(text.GetString(e.section.c_str(), e.key.c_str(), "") == e.value);
+    FUZZ_CHECK(text.GetString(e.section.c_str(), e.key.c_str(), "") == e.value);
   }
 
   Entry change{"fuzzsection", "fuzzkey", "changed value"};
@@ -114,16 +112,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tulix::ClearProfileCache();
   if (!written) {
     // A name the writer refuses leaves the file as it was.
-    Check(ReadFile(path) == content);
+    FUZZ_CHECK(ReadFile(path) == content);
     return 0;
   }
-  Check(tulix::GetPrivateProfileString(change.section.c_str(), change.key.c_str(), "", path) ==
+  FUZZ_CHECK(tulix::GetPrivateProfileString(change.section.c_str(), change.key.c_str(), "", path) ==
         change.value);
   for (const Entry& e : before) {
     if (SameName(e.section, change.section) && SameName(e.key, change.key)) {
       continue;
     }
-    Check(tulix::GetPrivateProfileString(e.section.c_str(), e.key.c_str(), "", path) == e.value);
+    FUZZ_CHECK(tulix::GetPrivateProfileString(e.section.c_str(), e.key.c_str(), "", path) == e.value);
   }
   return 0;
 }

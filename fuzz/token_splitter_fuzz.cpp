@@ -13,13 +13,11 @@
 
 namespace {
 
-using tulix::fuzz::Check;
-
 void SplitAll(std::string_view text, std::string_view delimiters, bool escapes) {
   size_t end = 0;
   const std::string first = tulix::GetToken(text, delimiters, escapes, &end);
-  Check(first.size() <= tulix::kMaxTokenLength);
-  Check(end <= text.size());
+  FUZZ_CHECK(first.size() <= tulix::kMaxTokenLength);
+  FUZZ_CHECK(end <= text.size());
 
   // Each pop takes at least one byte off the text unless the text is empty, so this loop ends.
   std::string rest(text);
@@ -27,15 +25,15 @@ void SplitAll(std::string_view text, std::string_view delimiters, bool escapes) 
   while (!rest.empty()) {
     const size_t before = rest.size();
     const std::string token = tulix::PopToken(rest, delimiters, escapes);
-    Check(token.size() <= tulix::kMaxTokenLength);
-    Check(rest.size() < before);
+    FUZZ_CHECK(token.size() <= tulix::kMaxTokenLength);
+    FUZZ_CHECK(rest.size() < before);
     ++count;
   }
 
   size_t nthEnd = 0;
   const std::string nth = tulix::GetNthToken(text, delimiters, count / 2, escapes, &nthEnd);
-  Check(nth.size() <= tulix::kMaxTokenLength);
-  Check(nthEnd <= text.size());
+  FUZZ_CHECK(nth.size() <= tulix::kMaxTokenLength);
+  FUZZ_CHECK(nthEnd <= text.size());
 }
 
 }  // namespace
@@ -48,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SplitAll(text, delimiters, true);
   }
   for (unsigned char c : std::string_view("0123456789ABCDEFabcdefg", 23)) {
-    Check((tulix::HexDigitValue(static_cast<char>(c)) >= 0) == (std::isxdigit(c) != 0));
+    FUZZ_CHECK((tulix::HexDigitValue(static_cast<char>(c)) >= 0) == (std::isxdigit(c) != 0));
   }
   return 0;
 }

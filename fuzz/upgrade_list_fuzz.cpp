@@ -8,8 +8,6 @@
 #include "fuzz_support.h"
 #include "update/upgrade_list.h"
 
-using tulix::fuzz::Check;
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   tulix::fuzz::UsePrivateProgramFolder();
   return 0;
@@ -18,15 +16,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const tulix::UpgradeList list = tulix::ParseUpgradeList(text);
-  Check(list.skippedLines >= 0);
-  Check(list.files.size() + static_cast<size_t>(list.skippedLines) <= size);
+  FUZZ_CHECK(list.skippedLines >= 0);
+  FUZZ_CHECK(list.files.size() + static_cast<size_t>(list.skippedLines) <= size);
   for (const tulix::UpgradeFileEntry& entry : list.files) {
-    Check(tulix::IsPlainDecimal(entry.stamp));
+    FUZZ_CHECK(tulix::IsPlainDecimal(entry.stamp));
     if (tulix::IsSafeUpgradePath(entry.path)) {
       // A safe path is relative: the request object is the categories folder plus the path.
       const std::string object = tulix::UpgradeFileObject(entry.path);
-      Check(object.rfind("/tulix/categories/", 0) == 0);
-      Check(!entry.path.empty() && entry.path[0] != '/' && entry.path[0] != '\\');
+      FUZZ_CHECK(object.rfind("/tulix/categories/", 0) == 0);
+      FUZZ_CHECK(!entry.path.empty() && entry.path[0] != '/' && entry.path[0] != '\\');
     }
     tulix::IsWebPageEntry(entry.path);
     tulix::IsWebPageEntryForBrowserLibrary(entry.path);

@@ -12,20 +12,18 @@
 #include "fuzz_support.h"
 #include "platform/url.h"
 
-using tulix::fuzz::Check;
-
 namespace {
 
 void CheckParse(std::string_view text) {
   tulix::ParsedUrl url;
   url.server = "untouched";
   if (!tulix::ParseUrl(text, &url)) {
-    Check(url.server == "untouched" && url.object.empty() && url.port == 0);
+    FUZZ_CHECK(url.server == "untouched" && url.object.empty() && url.port == 0);
     return;
   }
-  Check(!url.object.empty() && url.object[0] == '/');
-  Check(url.server.size() <= tulix::kMaxUrlLength);
-  Check(url.object.size() <= tulix::kMaxUrlLength);
+  FUZZ_CHECK(!url.object.empty() && url.object[0] == '/');
+  FUZZ_CHECK(url.server.size() <= tulix::kMaxUrlLength);
+  FUZZ_CHECK(url.object.size() <= tulix::kMaxUrlLength);
   tulix::UsesHttps(url);
   tulix::IsWebService(url.serviceType);
 }
@@ -51,22 +49,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string directory = "d", file = "f", query = "q";
   const bool split_ok = tulix::SplitBaseAddress(base, &directory, &file, &query);
   if (!split_ok) {
-    Check(directory == "d" && file == "f" && query == "q");
+    FUZZ_CHECK(directory == "d" && file == "f" && query == "q");
   }
   std::string root = "r", object = "o";
   const bool root_ok = tulix::RootAddress(base, &root, &object);
-  Check(root_ok == split_ok);
+  FUZZ_CHECK(root_ok == split_ok);
   if (root_ok) {
-    Check(!object.empty() && object[0] == '/');
-    Check(root.rfind("http://", 0) == 0 || root.rfind("https://", 0) == 0);
+    FUZZ_CHECK(!object.empty() && object[0] == '/');
+    FUZZ_CHECK(root.rfind("http://", 0) == 0 || root.rfind("https://", 0) == 0);
   } else {
-    Check(root == "r" && object == "o");
+    FUZZ_CHECK(root == "r" && object == "o");
   }
 
   const std::string joined = tulix::JoinWithSeparator(base, link, '/');
-  Check(joined.size() <= base.size() + link.size() + 1);
+  FUZZ_CHECK(joined.size() <= base.size() + link.size() + 1);
   const std::string encoded = tulix::EncodeQueryValue(input);
-  Check(encoded.size() <= input.size() * 3);
-  Check(!tulix::HasControlCharacters(encoded));
+  FUZZ_CHECK(encoded.size() <= input.size() * 3);
+  FUZZ_CHECK(!tulix::HasControlCharacters(encoded));
   return 0;
 }
