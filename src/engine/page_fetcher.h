@@ -49,13 +49,14 @@ inline constexpr int kMaxRedirects = 5;
 // The header lines every first request of a fetch carries, in this order. The User-Agent line
 // is kept byte for byte as the engines have always seen it (two blanks, no closing parenthesis).
 inline constexpr const char* kFetchHeaderLines[] = {
-    "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, "
-    "application/vnd.ms-powerpoint, application/vnd.ms-excel, application/msword, "
-    "application/x-shockwave-flash, */*\r\n",
+    ("Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, "
+     "application/vnd.ms-powerpoint, application/vnd.ms-excel, application/msword, "
+     "application/x-shockwave-flash, */*\r\n"),
     "Accept-Language: en-gb\r\n",
     "Proxy-Connection: Keep-Alive\r\n",
-    "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; VNIE5; Q312461;  .NET CLR "
-    "1.1.4322\r\n",
+    // Parenthesised: one line cut in two, not two lines with a comma missing.
+    ("User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; VNIE5; Q312461;  .NET CLR "
+     "1.1.4322\r\n"),
 };
 
 // The content type a form post carries.

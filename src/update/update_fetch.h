@@ -32,8 +32,9 @@ enum class UpdateFetchResult {
 inline constexpr const char* kUpdateHeaderLines[] = {
     "Accept-Encoding:\r\n",
     "Accept: text/*\r\n",
-    "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; VNIE5; Q312461; .NET CLR "
-    "1.0.3705; .NET CLR 1.1.4322)\r\n",
+    // Parenthesised: one line cut in two, not two lines with a comma missing.
+    ("User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; VNIE5; Q312461; .NET CLR "
+     "1.0.3705; .NET CLR 1.1.4322)\r\n"),
 };
 
 // GETs `object` from the update server (UpdateServerSetting). On 401 the session's prompt is

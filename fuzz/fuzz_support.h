@@ -1,0 +1,41 @@
+// Small helpers shared by the fuzz targets.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+// Stops the run with a crash report naming the broken rule, so libFuzzer keeps the input.
+#define FUZZ_CHECK(condition) \
+  ::tulix::fuzz::CheckAt((condition), #condition, __FILE__, __LINE__)
+
+namespace tulix::fuzz {
+
+inline void CheckAt(bool ok, const char* condition, const char* file, int line) {
+  if (!ok) {
+    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+    std::abort();
+  }
+}
+
+// A fresh temporary folder, made once per process; the fuzzer runs millions of inputs in one
+// process, so the folder is left for the system to clear.
+inline const std::string& FuzzFolder() {
+  static const std::string folder = [] {
+    char name[] = "/tmp/tulix-fuzz-XXXXXX";
+    FUZZ_CHECK(mkdtemp(name) != nullptr);
+    return std::string(name);
+  }();
+  return folder;
+}
+
+// Points the program folder and the settings store at the temporary folder, so a target whose
+// code reads settings or writes the log never touches the user's own files.
+inline void UsePrivateProgramFolder() {
+  setenv("TULIX_HOME", FuzzFolder().c_str(), 1);
+  setenv("TULIX_REGISTRY", (FuzzFolder() + "/registry").c_str(), 1);
+}
+
+}  // namespace tulix::fuzz
