@@ -45,6 +45,11 @@ std::string ProgramFolderFromSettings() {
 
 }  // namespace
 
+void PrepareForLibrary(SavedSearch& search) {
+  search.LoadResults();
+  search.SetHighlightFormat(kHighlightFormat);
+}
+
 LibraryState& LibraryState::Instance() {
   // Destroyed when the library is unloaded, which stops the loop thread.
   static LibraryState state;
@@ -177,9 +182,7 @@ SavedSearch* LibraryState::SubmitFromBrowser(const SearchSettings& settings,
   if (search == nullptr) {
     return nullptr;
   }
-  search->SetHighlightFormat(kHighlightFormat);
-  // Loaded before it runs, so that what it stores is never read back in a second time.
-  search->LoadResults();
+  PrepareForLibrary(*search);
   if (!submit(*search)) {
     return search;
   }

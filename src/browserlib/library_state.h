@@ -52,6 +52,11 @@ enum SearchStatus : int32_t {
 // Result texts of the library are written with this mark around each search word.
 inline constexpr char kHighlightFormat[] = "<span class=\"hilite\">%s</span>";
 
+// Readies a search for the library's callers, once or again at no cost: its stored results
+// loaded (so what it stores later is never read in twice) and its words marked the page's way,
+// whether the library or the desktop program made it. Loop thread.
+void PrepareForLibrary(SavedSearch& search);
+
 struct LibraryOptions {
   // Installed as the program's clock on the loop thread for the library's life; null: the
   // system clock.

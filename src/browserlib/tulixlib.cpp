@@ -78,7 +78,7 @@ std::string Join(const std::vector<std::string>& parts, const std::string& separ
 SavedSearch* FindByName(BSTR name) {
   SavedSearch* search = FindSearch(com::Utf8FromBstr(name));
   if (search != nullptr) {
-    search->LoadResults();
+    PrepareForLibrary(*search);
   }
   return search;
 }
@@ -237,10 +237,6 @@ class TulixExp final
     return Text(pbstrResult, [&] {
       std::string text;
       SavedSearch* search = FindByName(bstName);
-      if (search != nullptr) {
-        // Searches made by the desktop program are marked the library's way here too.
-        search->SetHighlightFormat(kHighlightFormat);
-      }
       WithResult(bstName, order, index, [&](const SearchResult& result) {
         text = "<b>" + search->HighlightSearchWords(result.ResultTitle()) + "</b><p>" +
                search->HighlightSearchWords(result.ResultSummaryText()) + "</p>";
