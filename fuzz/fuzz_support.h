@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/application.h"
+
 // Stops the run with a crash report naming the broken rule, so libFuzzer keeps the input.
 #define FUZZ_CHECK(condition) \
   ::tulix::fuzz::CheckAt((condition), #condition, __FILE__, __LINE__)
@@ -36,6 +38,19 @@ inline const std::string& FuzzFolder() {
 inline void UsePrivateProgramFolder() {
   setenv("TULIX_HOME", FuzzFolder().c_str(), 1);
   setenv("TULIX_REGISTRY", (FuzzFolder() + "/registry").c_str(), 1);
+}
+
+// An application object on the private program folder, installed for the life of the process,
+// so that code reading App() (the results lock, the categories folder, the settings) works as it
+// does in the program.
+inline TulixApplication& FuzzApplication() {
+  static TulixApplication* const app = [] {
+    UsePrivateProgramFolder();
+    return new TulixApplication(FuzzFolder(), FuzzFolder() + "/registry");
+  }();
+  static const ScopedApplication* const scope = new ScopedApplication(*app);
+  (void)scope;
+  return *app;
 }
 
 }  // namespace tulix::fuzz

@@ -369,6 +369,9 @@ void ExtractResult(const EngineData& engine, const SearchQuery& search, EngineHi
   }
   size_t start = address.find_first_not_of(" \t\r\n\v\f");
   address.erase(0, start == std::string::npos ? address.size() : start);
+  // A page can write a link with a quote or an angle bracket in it (inside a quoted href);
+  // raw, it would end the hit's anchor early, so it is sent as a browser would send it.
+  address = EncodeUnsafeAddressBytes(address);
 
   if (!parts.title.empty()) {
     text = AnchorStart(address) + parts.title + "</a>" + text;

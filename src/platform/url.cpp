@@ -6,6 +6,14 @@ namespace tulix {
 
 namespace {
 
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void AppendPercentEncoded(std::string& out, unsigned char byte) {
+  out += '%';
+  out += kHex[byte >> 4];
+  out += kHex[byte & 15];
+}
+
 bool IsSchemeChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
 }
@@ -121,8 +129,21 @@ bool HasControlCharacters(std::string_view text) {
   return false;
 }
 
+std::string EncodeUnsafeAddressBytes(std::string_view address) {
+  std::string out;
+  out.reserve(address.size());
+  for (char c : address) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7F || c == '"' || c == '<' || c == '>') {
+      AppendPercentEncoded(out, byte);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string EncodeQueryValue(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
@@ -133,9 +154,7 @@ std::string EncodeQueryValue(std::string_view text) {
     } else if (c == ' ') {
       out += '+';
     } else {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
+      AppendPercentEncoded(out, byte);
     }
   }
   return out;

@@ -44,6 +44,11 @@ bool ParseUrl(std::string_view url, ParsedUrl* out);
 // becomes "+", every other byte "%" and two upper-case hexadecimal digits.
 std::string EncodeQueryValue(std::string_view text);
 
+// `address` with every blank, control character, quote and angle bracket as "%" and two
+// hexadecimal digits, as a browser sends a link a page wrote with them raw. Such an address can
+// stand unquoted in mark-up, on a request line and as a value of a profile file.
+std::string EncodeUnsafeAddressBytes(std::string_view address);
+
 // Whether `text` holds a control character (a byte below 32, or 127). Such an address cannot go
 // into a request as it is: a line end in it would end the line it stands on.
 bool HasControlCharacters(std::string_view text);

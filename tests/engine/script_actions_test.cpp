@@ -231,6 +231,13 @@ TEST(ScriptActions, ExtractResultNeverDecodesUnsafeBytesIntoAnAddress) {
   engine.translateHref = 1;
   hit = Extract(engine, "<a href=http://k/z%00%7F%2F>Whale song</a>");
   EXPECT_EQ(hit.address, "http://k/z%00%7F/");
+
+  // Nor does it take them raw from a quoted href (where the tag ends at the bracket): the
+  // anchor of the text must stay one tag.
+  engine = EngineData();
+  hit = Extract(engine, "<a href=\"http://k/?u=a b<b>c\">Whale song</a>");
+  EXPECT_EQ(hit.address, "http://k/?u=a%20b%3Cb");
+  EXPECT_EQ(hit.text, "<a href=http://k/?u=a%20b%3Cb>c\">Whale song </a>");
 }
 
 }  // namespace

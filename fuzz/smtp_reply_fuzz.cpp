@@ -1,0 +1,146 @@
+// The mail client against a server that answers with arbitrary replies. The input is the
+// authentication method (first byte), then the server's replies, separated by NUL bytes: the
+// first is the greeting, each later one answers the client's next command (after DATA, the
+// message's final dot). When the replies run out the server stops sending and closes once the
+// client has. Every session must end without waiting for a time-out, whatever it was told.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "mail/mime_message.h"
+#include "mail/smtp_connection.h"
+
+namespace {
+
+int g_listener = -1;
+uint16_t g_port = 0;
+
+void SendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) {
+      return;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+// Reads from the client until `received` holds `end` after `from`; false when the client closed.
+bool ReadUntil(int fd, std::string& received, size_t from, std::string_view end) {
+  char piece[4096];
+  while (received.find(end, from) == std::string::npos) {
+    const ssize_t n = ::recv(fd, piece, sizeof piece, 0);
+    if (n <= 0) {
+      return false;
+    }
+    received.append(piece, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void Serve(int fd, const std::vector<std::string_view>& replies) {
+  std::string received;
+  size_t consumed = 0;
+  for (size_t i = 0; i < replies.size(); ++i) {
+    if (i > 0) {
+      // A command ends with its line end; the message after DATA with a line holding only a
+      // full stop.
+      if (!ReadUntil(fd, received, consumed, "\r\n")) {
+        break;
+      }
+      const size_t lineEnd = received.find("\r\n", consumed);
+      const bool dataCommand = received.compare(consumed, lineEnd - consumed, "DATA") == 0;
+      consumed = lineEnd + 2;
+      if (dataCommand && i + 1 < replies.size()) {
+        // DATA is answered, then the message follows and is answered at its final dot.
+        SendAll(fd, replies[i++]);
+        if (!ReadUntil(fd, received, consumed, "\r\n.\r\n")) {
+          break;
+        }
+        consumed = received.find("\r\n.\r\n", consumed) + 5;
+      }
+    }
+    SendAll(fd, replies[i]);
+  }
+  ::shutdown(fd, SHUT_WR);
+  char sink[4096];
+  while (::recv(fd, sink, sizeof sink, 0) > 0) {
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tulix::fuzz::UsePrivateProgramFolder();
+  g_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  FUZZ_CHECK(g_listener >= 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  FUZZ_CHECK(::bind(g_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+  FUZZ_CHECK(::listen(g_listener, 16) == 0);
+  socklen_t length = sizeof address;
+  FUZZ_CHECK(::getsockname(g_listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+  g_port = ntohs(address.sin_port);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) {
+    return 0;
+  }
+  const int method = data[0] % 4;
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  std::vector<std::string_view> replies;
+  for (size_t start = 0; start <= rest.size();) {
+    const size_t end = std::min(rest.find('\0', start), rest.size());
+    replies.push_back(rest.substr(start, end - start));
+    start = end + 1;
+  }
+
+  std::thread server([&replies] {
+    // A client that gave up before connecting must not leave the server waiting.
+    pollfd waiting{g_listener, POLLIN, 0};
+    if (::poll(&waiting, 1, 5000) != 1) {
+      return;
+    }
+    const int fd = ::accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    FUZZ_CHECK(fd >= 0);
+    Serve(fd, replies);
+  });
+  {
+    tulix::CSMTPConnection connection;
+    // Long enough never to be reached: the server always closes, so a wait this long is a hang.
+    connection.SetTimeout(20000);
+    connection.SetHeloHostname("fuzz.test");
+    if (connection.Connect("127.0.0.1", method, "user", "password", g_port, "")) {
+      FUZZ_CHECK(connection.IsConnected());
+      tulix::CSMTPMessage message;
+      message.SetFrom({"Tulix", "alerts@tulix.test"});
+      message.AddRecipient({"", "parent@tulix.test"}, tulix::RecipientKind::To);
+      message.SetSubject("Family alert");
+      message.AddTextBody("A blocked search.\r\n.\r\nStill the body.");
+      connection.SendMessage(message);
+      connection.Disconnect();
+    } else {
+      FUZZ_CHECK(!connection.IsConnected());
+    }
+    FUZZ_CHECK(!connection.IsConnected());
+    FUZZ_CHECK(connection.GetLastCommandResponseCode() >= 0 &&
+               connection.GetLastCommandResponseCode() <= 999);
+  }
+  server.join();
+  return 0;
+}
