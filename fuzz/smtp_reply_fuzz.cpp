@@ -5,6 +5,7 @@
 // client has. Every session must end without waiting for a time-out, whatever it was told.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,39 +37,47 @@ void SendAll(int fd, std::string_view bytes) {
   }
 }
 
-// Reads from the client until `received` holds `end` after `from`; false when the client closed.
-bool ReadUntil(int fd, std::string& received, size_t from, std::string_view end) {
+enum class Heard { kEnd, kQuiet, kClosed };
+
+// Reads from the client until `received` holds `end` after `from`. kQuiet when the client sent
+// nothing for a while: it is still waiting for the rest of a reply that was cut short.
+Heard ReadUntil(int fd, std::string& received, size_t from, std::string_view end) {
   char piece[4096];
   while (received.find(end, from) == std::string::npos) {
+    pollfd waiting{fd, POLLIN, 0};
+    if (::poll(&waiting, 1, 20) != 1) {
+      return Heard::kQuiet;
+    }
     const ssize_t n = ::recv(fd, piece, sizeof piece, 0);
     if (n <= 0) {
-      return false;
+      return Heard::kClosed;
     }
     received.append(piece, static_cast<size_t>(n));
+    // Acknowledged at once, the client's next small write is not held back waiting for the
+    // acknowledgement (40 ms a time otherwise, most of each run).
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
   }
-  return true;
+  return Heard::kEnd;
 }
 
 void Serve(int fd, const std::vector<std::string_view>& replies) {
   std::string received;
   size_t consumed = 0;
+  bool inData = false;
   for (size_t i = 0; i < replies.size(); ++i) {
     if (i > 0) {
       // A command ends with its line end; the message after DATA with a line holding only a
-      // full stop.
-      if (!ReadUntil(fd, received, consumed, "\r\n")) {
+      // full stop. A client that says nothing gets the next reply as the rest of this one.
+      const std::string_view end = inData ? "\r\n.\r\n" : "\r\n";
+      const Heard heard = ReadUntil(fd, received, consumed, end);
+      if (heard == Heard::kClosed) {
         break;
       }
-      const size_t lineEnd = received.find("\r\n", consumed);
-      const bool dataCommand = received.compare(consumed, lineEnd - consumed, "DATA") == 0;
-      consumed = lineEnd + 2;
-      if (dataCommand && i + 1 < replies.size()) {
-        // DATA is answered, then the message follows and is answered at its final dot.
-        SendAll(fd, replies[i++]);
-        if (!ReadUntil(fd, received, consumed, "\r\n.\r\n")) {
-          break;
-        }
-        consumed = received.find("\r\n.\r\n", consumed) + 5;
+      if (heard == Heard::kEnd) {
+        const size_t at = received.find(end, consumed);
+        inData = !inData && received.compare(consumed, at - consumed, "DATA") == 0;
+        consumed = at + end.size();
       }
     }
     SendAll(fd, replies[i]);

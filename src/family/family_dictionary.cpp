@@ -1,6 +1,7 @@
 #include "family/family_dictionary.h"
 
 #include <algorithm>
+#include <bitset>
 #include <mutex>
 
 #include "base/log.h"
@@ -361,6 +362,15 @@ bool FamilyDictionary::FromBytes(std::string_view bytes) {
   return FromBytesLocked(bytes);
 }
 
+bool FamilyDictionary::DropEntryOfBadLevel(Transition& t, uint8_t flag, uint8_t& level) {
+  if ((t.flags & flag) == 0 || (level >= kLevelLow && level <= kLevelBlock)) {
+    return false;
+  }
+  t.flags = static_cast<uint8_t>(t.flags & ~flag);
+  level = 0;
+  return true;
+}
+
 bool FamilyDictionary::FromBytesLocked(std::string_view bytes) {
   m_nodes.clear();
   ByteReader in(bytes);
@@ -401,7 +411,23 @@ bool FamilyDictionary::FromBytesLocked(std::string_view bytes) {
   std::vector<bool> linked(m_nodes.size(), false);
   linked[0] = true;
   for (Node& node : m_nodes) {
+    // One transition per character and node, in lower case, as AddWord makes them: a walk takes
+    // the first one of the lowered character, so any other could never match, and the censor
+    // page would list words that are not blocked.
+    std::bitset<256> seen;
+    auto& transitions = node.transitions;
+    const auto kept = std::remove_if(transitions.begin(), transitions.end(), [&](const Transition& t) {
+      const bool unusable = Lower(static_cast<char>(t.character)) != t.character || seen[t.character];
+      seen[t.character] = true;
+      return unusable;
+    });
+    cut |= kept != transitions.end();
+    transitions.erase(kept, transitions.end());
     for (Transition& t : node.transitions) {
+      // An entry whose level is not one of the four is damage: no such entry can be added, and
+      // a level past Block would count for several blocks in the sum rule.
+      cut |= DropEntryOfBadLevel(t, kFullFlag, t.fullLevel);
+      cut |= DropEntryOfBadLevel(t, kPartialFlag, t.partialLevel);
       if (t.next == kNoNode) {
         continue;
       }

@@ -133,6 +133,8 @@ class FamilyDictionary {
   int MatchAtLocked(std::string_view text, size_t position, bool atWordStart,
                     std::string_view separators) const;
   bool FromBytesLocked(std::string_view bytes);
+  // Removes the entry `flag` of `t` when its level is outside 1..4; true when it did.
+  static bool DropEntryOfBadLevel(Transition& t, uint8_t flag, uint8_t& level);
 
   mutable std::shared_mutex m_lock;
   std::vector<Node> m_nodes;  // guarded by m_lock; never empty (node 0 is the root)

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -25,10 +26,14 @@ constexpr size_t kReceivePiece = 4096;
 
 // The three-digit code at the start of a reply line; 0 when the line does not start with one.
 int ReplyCode(std::string_view line) {
+  // A reply code is three digits; from_chars alone would also take "-25" or "4".
+  if (line.size() < 3 || !std::all_of(line.begin(), line.begin() + 3,
+                                      [](char c) { return c >= '0' && c <= '9'; })) {
+    return 0;
+  }
   int code = 0;
-  const std::string_view digits = line.substr(0, 3);
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), code);
-  return error == std::errc{} ? code : 0;
+  std::from_chars(line.data(), line.data() + 3, code);
+  return code;
 }
 
 // Whether `received` ends with the last line of a reply. A multi-line reply marks every line

@@ -216,6 +216,17 @@ TEST_F(FamilyDictionaryTest, LinksOutsideTheTableOrBackIntoTheTreeAreCut) {
   // A node count of zero has no root.
   EXPECT_FALSE(m_dict.FromBytes(U16(0)));
   EXPECT_EQ(m_dict.NodeCount(), 1u);
+
+  // An entry of a level that is none of the four goes; one of 200 would count as fifty blocks.
+  EXPECT_FALSE(m_dict.FromBytes(U16(1) + NodeBytes(2, TransitionBytes('d', 1, 0xFFFF, 200, 0) +
+                                                          TransitionBytes('e', 3, 0xFFFF, 3, 0))));
+  EXPECT_EQ(m_dict.Entries(), (std::vector<DictionaryEntry>{{"e", kFullWordEntry, kLevelHigh}}));
+  EXPECT_TRUE(m_dict.PassesWordCheck("d", kFamilySeparators));
+  // So does a transition no walk can take: a capital, or a second one for a character.
+  EXPECT_FALSE(m_dict.FromBytes(U16(1) + NodeBytes(3, TransitionBytes('F', 1, 0xFFFF, 2, 0) +
+                                                          TransitionBytes('g', 1, 0xFFFF, 2, 0) +
+                                                          TransitionBytes('g', 1, 0xFFFF, 4, 0))));
+  EXPECT_EQ(m_dict.Entries(), (std::vector<DictionaryEntry>{{"g", kFullWordEntry, kLevelMedium}}));
 }
 
 TEST_F(FamilyDictionaryTest, TheNodeTableNeverOutgrowsTheSixteenBitIndex) {
