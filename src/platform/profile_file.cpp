@@ -1167,6 +1167,16 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
   return written;
 }
 
+std::string ProfileQuoted(std::string_view value) {
+  const bool blankAtAnEnd = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
+  const bool enclosed = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                        value.back() == value.front();
+  if (!blankAtAnEnd && !enclosed) {
+    return std::string(value);
+  }
+  return std::string("\"").append(value).append("\"");
+}
+
 void ClearProfileCache() {
   Cache().Clear();
 }

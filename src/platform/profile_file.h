@@ -60,6 +60,12 @@ uint32_t GetPrivateProfileInt(const char* section, const char* key, int32_t def,
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const std::string& file);
 
+// `value` as it must be written for a reader to give it back unchanged: in double quotes when it
+// starts or ends with a blank or is itself enclosed in a pair of quotes, which a reader takes
+// away; as it is otherwise, so the files of most values look as they always did. For texts the
+// program stores from outside (search words, result texts, addresses).
+std::string ProfileQuoted(std::string_view value);
+
 // Profile text that is not (yet) a file, such as downloaded data, read by the same rules as a
 // file. The text is parsed once, when the object is made. Any thread may read it.
 class ProfileText {

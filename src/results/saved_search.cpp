@@ -134,8 +134,9 @@ bool SavedSearch::SaveSettings() {
   auto write = [&](const char* section, const char* key, const std::string& value) {
     return WritePrivateProfileString(section, key, value.c_str(), file);
   };
-  bool ok = write(kMainSection, "Name", saved.name);
-  ok &= write(kMainSection, "Category", saved.category);
+  // The words as typed: an exact phrase in quotes must come back with its quotes.
+  bool ok = write(kMainSection, "Name", ProfileQuoted(saved.name));
+  ok &= write(kMainSection, "Category", ProfileQuoted(saved.category));
   ok &= write(kMainSection, "Type", DecimalText(saved.type));
   ok &= write(kMainSection, "Shopping", DecimalText(saved.shopping));
   ok &= write(kMainSection, "EngineCount", DecimalText(saved.engineCount));

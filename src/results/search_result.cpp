@@ -183,10 +183,11 @@ bool SearchResult::Save(const std::string& resultsFile, const std::string& secti
   // No text is written as no key; one left from an older result of this section must go, or it
   // would be read back as this result's text.
   ok &= WritePrivateProfileString(sectionName.c_str(), kKeyResult,
-                                  text.empty() ? nullptr : text.c_str(), resultsFile);
-  ok &= WriteString(resultsFile, sectionName, kKeyEngineList, EngineNames("|"));
+                                  text.empty() ? nullptr : ProfileQuoted(text).c_str(),
+                                  resultsFile);
+  ok &= WriteString(resultsFile, sectionName, kKeyEngineList, ProfileQuoted(EngineNames("|")));
   ok &= WriteNumber(resultsFile, sectionName, kKeyVisited, visited);
-  ok &= WriteString(resultsFile, sectionName, kKeyHref, href);
+  ok &= WriteString(resultsFile, sectionName, kKeyHref, ProfileQuoted(href));
   ok &= WriteNumber(resultsFile, sectionName, kKeyPercent, score.percent);
   ok &= WriteNumber(resultsFile, sectionName, kKeyEngines, score.engines);
   ok &= WriteNumber(resultsFile, sectionName, kKeyKeywords, score.keywords);

@@ -257,7 +257,8 @@ TEST_F(SavedSearchTest, ResultsSurviveSavingAndLoading) {
   EXPECT_EQ(m_search->current().at(0).index, 0);
   EXPECT_EQ(m_search->current().at(1).index, 1);
   const std::string text = FileText();
-  EXPECT_NE(text.find("[0]\r\nresult=<a href=http://a.test/>blue whale song</a> \r\n"
+  // A text with a blank at its end is quoted, or reading would trim the blank.
+  EXPECT_NE(text.find("[0]\r\nresult=\"<a href=http://a.test/>blue whale song</a> \"\r\n"
                       "enginelist=Alpha|Beta|\r\nvisited=-1\r\nhref=http://a.test/\r\n"
                       "percent=100\r\nengines=2\r\nkeywords=2\r\nrank=3\r\nmark=0\r\n"),
             std::string::npos)
@@ -278,7 +279,7 @@ TEST_F(SavedSearchTest, ResultsSurviveSavingAndLoading) {
     EXPECT_EQ(b.href, a.href);
     EXPECT_EQ(b.engines, a.engines);
     EXPECT_EQ(b.visited, a.visited);
-    EXPECT_EQ(b.text, a.text.substr(0, a.text.size() - 1));  // the file trims the last blank
+    EXPECT_EQ(b.text, a.text);
     EXPECT_EQ(b.score.percent, a.score.percent);
     EXPECT_EQ(b.score.engines, a.score.engines);
     EXPECT_EQ(b.score.keywords, a.score.keywords);
@@ -435,6 +436,15 @@ TEST_F(SavedSearchTest, SettingsAreReadWithTheirDefaults) {
       << FileText();
   EXPECT_EQ(m_search->Query().perEngine, 20);
   EXPECT_EQ(m_search->CategoryName(), "shops");
+
+  // An exact phrase keeps its quotes, as words typed with blanks around keep them.
+  for (const char* name : {"\"blue whale\"", " whale ", "'krill'", "\"a\" or \"b\""}) {
+    m_search->settings.name = name;
+    ASSERT_TRUE(m_search->SaveSettings());
+    ClearProfileCache();
+    m_search->LoadSettings();
+    EXPECT_EQ(m_search->settings.name, name);
+  }
 }
 
 }  // namespace
