@@ -102,13 +102,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(text.GetString(e.section.c_str(), e.key.c_str(), "") == e.value);
   }
 
-  Entry change{"fuzzsection", "fuzzkey", "changed value"};
+  // The new value is the file's last line, written as the program writes outside texts
+  // (ProfileQuoted), so whatever it holds it must read back as itself.
+  const size_t lastLine = content.rfind('\n');
+  Entry change{"fuzzsection", "fuzzkey",
+               std::string(lastLine == std::string_view::npos ? content
+                                                              : content.substr(lastLine + 1))};
+  if (change.value.find('\r') != std::string::npos) {
+    change.value = "changed value";
+  }
   if (!before.empty() && pick % (before.size() + 1) < before.size()) {
     change.section = before[pick % (before.size() + 1)].section;
     change.key = before[pick % (before.size() + 1)].key;
   }
+  const std::string stored = tulix::ProfileQuoted(change.value);
   const bool written = tulix::WritePrivateProfileString(change.section.c_str(), change.key.c_str(),
-                                                        change.value.c_str(), path);
+                                                        stored.c_str(), path);
   tulix::ClearProfileCache();
   if (!written) {
     // A name the writer refuses leaves the file as it was.
