@@ -220,7 +220,6 @@ TEST_F(NetworkFaultFetchTest, AnAnswerCutAtAnyByteFailsAndNeverPassesForAPage) {
   // Every offset of the head and of the body, ended by a reset and by an orderly close.
   std::vector<std::string> taken;
   std::vector<std::string> tooLong;
-  int fetches = 0;
   for (const char* mode : {"reset", "close"}) {
     for (size_t length = 0; length < answer.size(); ++length) {
       const std::string cut = std::string(mode) + " after " + std::to_string(length);
@@ -234,13 +233,11 @@ TEST_F(NetworkFaultFetchTest, AnAnswerCutAtAnyByteFailsAndNeverPassesForAPage) {
       if (page.size() > arrived || page != body.substr(0, page.size())) {
         tooLong.push_back(cut);
       }
-      ++fetches;
     }
   }
-  EXPECT_EQ(fetches, 2 * static_cast<int>(answer.size()));
   EXPECT_TRUE(taken.empty()) << "taken as a page: " << ::testing::PrintToString(taken);
   EXPECT_TRUE(tooLong.empty()) << "more than arrived: " << ::testing::PrintToString(tooLong);
-  EXPECT_EQ(m_pages, fetches);
+  EXPECT_EQ(m_pages, 2 * static_cast<int>(answer.size()));  // every failure was reported
 
   // The whole answer is a page: the cuts above failed for being cut, not for being wrong.
   std::string page;
@@ -335,8 +332,8 @@ class NetworkFaultSearchTest : public test::JobSystemTest {
     const std::string folder = ToFileSystemPath(JoinPath(GetCategoriesFolder(), "web"));
     std::filesystem::create_directories(folder);
     test::WriteFileBytes(folder + "/" + name + ".ini",
-                         "[main]\nname=" + name + "\nhost=127.0.0.1\nport=" +
-                             std::to_string(port) + "\nobject=" + object + "?q=%Q\n" + mainKeys +
+                         "[main]\nname=" + name + "\nhost=127.0.0.1\nport=" + std::to_string(port) +
+                             "\nobject=" + object + "?q=%Q\n" + mainKeys +
                              "[START]\n1=TAG|RESULT|li|STARTRESULT|\n"
                              "[RESULT]\n1=TAG|START|/li|SENDRESULT|\n");
     ++m_engines;
@@ -367,8 +364,7 @@ class NetworkFaultSearchTest : public test::JobSystemTest {
     FirstTick();
     while (SteadyClock::now() - start < std::chrono::seconds(30)) {
       Tick();
-      if (m_loop.RunUntil([&] { return m_view->completed == 1; },
-                          std::chrono::milliseconds(20))) {
+      if (m_loop.RunUntil([&] { return m_view->completed == 1; }, std::chrono::milliseconds(20))) {
         m_took = SteadyClock::now() - start;
         return true;
       }
