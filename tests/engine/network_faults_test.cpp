@@ -90,19 +90,25 @@ WireReply BodyFlood(std::shared_ptr<std::atomic<size_t>> sent) {
   return reply;
 }
 
-// A status line and then header lines without end; counts what went out.
-WireReply HeaderFlood(std::shared_ptr<std::atomic<size_t>> sent) {
+// `head`, then `line` over and over without end; counts what went out.
+WireReply EndlessLines(std::shared_ptr<std::atomic<size_t>> sent, std::string head,
+                       const std::string& line) {
   WireReply reply;
-  reply.bytes = "HTTP/1.1 200 OK\r\n";
-  reply.more = [sent] {
-    std::string lines;
-    for (int i = 0; i < 64; ++i) {
-      lines += "X-Flood: " + std::string(1000, 'h') + "\r\n";
-    }
-    sent->fetch_add(lines.size());
-    return sent->load() > kFloodSize ? std::string() : lines;
+  reply.bytes = std::move(head);
+  std::string lines;
+  while (lines.size() < 64 * 1024) {
+    lines += line;
+  }
+  reply.more = [sent, lines] {
+    return sent->fetch_add(lines.size()) > kFloodSize ? std::string() : lines;
   };
   return reply;
+}
+
+// A status line and then header lines without end.
+WireReply HeaderFlood(std::shared_ptr<std::atomic<size_t>> sent) {
+  return EndlessLines(std::move(sent), "HTTP/1.1 200 OK\r\n",
+                      "X-Flood: " + std::string(1000, 'h') + "\r\n");
 }
 
 // Listens on 127.0.0.1 for TLS clients, reads each one's first handshake message, answers with
@@ -249,8 +255,16 @@ TEST_F(NetworkFaultFetchTest, FloodsAreCutAtThePageCapOrRefused) {
   m_app->settings().EngineTimeout = 5;
   auto bodySent = std::make_shared<std::atomic<size_t>>(0);
   auto headerSent = std::make_shared<std::atomic<size_t>>(0);
+  auto interimSent = std::make_shared<std::atomic<size_t>>(0);
   WireServer server([&](const WireRequest& request, size_t) {
-    return PathOf(request) == "/body" ? BodyFlood(bodySent) : HeaderFlood(headerSent);
+    const std::string path = PathOf(request);
+    if (path == "/body") {
+      return BodyFlood(bodySent);
+    }
+    if (path == "/interim") {
+      return EndlessLines(interimSent, "", "HTTP/1.1 100 Continue\r\n\r\n");
+    }
+    return HeaderFlood(headerSent);
   });
 
   std::string page;
@@ -260,15 +274,17 @@ TEST_F(NetworkFaultFetchTest, FloodsAreCutAtThePageCapOrRefused) {
   EXPECT_EQ(page.find_first_not_of('x'), std::string::npos);
 
   // Header lines are kept while they arrive, so they must be refused long before the time limit
-  // would end them.
+  // would end them; so must interim answers that never lead to the real one.
   EXPECT_EQ(Fetch(server.Port(), "/headers", page), kFetchFailed);
   EXPECT_EQ(page, "");
+  EXPECT_EQ(Fetch(server.Port(), "/interim", page), kFetchFailed);
 
   // Each server is left with nowhere to write soon after the client stops reading; what it sent
   // before that is what the client could have held.
   EXPECT_LT(bodySent->load(), kMostAFloodMaySend);
   EXPECT_LT(headerSent->load(), kMostAFloodMaySend);
-  EXPECT_EQ(m_pages, 2);
+  EXPECT_LT(interimSent->load(), kMostAFloodMaySend);
+  EXPECT_EQ(m_pages, 3);
 }
 
 TEST_F(NetworkFaultFetchTest, AStalledTlsHandshakeEndsAtTheConnectTimeoutWithoutAnEngineLimit) {
