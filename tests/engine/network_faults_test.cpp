@@ -9,11 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,8 +42,8 @@ using test::WireReply;
 using test::WireRequest;
 using test::WireServer;
 
-// A server bound to stop being read long before a flood reaches 1 GB: the page cap plus what
-// the sockets of both ends buffer is a few megabytes.
+// A flood offers 1 GB. A client that stops reading in time takes the page cap, and the sockets
+// of both ends buffer a few megabytes more; a server that got 64 MB out was still being read.
 constexpr size_t kFloodSize = size_t{1} << 30;
 constexpr size_t kMostAFloodMaySend = 64u << 20;
 
