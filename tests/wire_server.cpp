@@ -175,6 +175,27 @@ bool WireServer::SendAll(int fd, std::string_view bytes) {
   return true;
 }
 
+bool WireServer::SendMore(int fd, const WireReply& reply) {
+  if (!reply.more) {
+    return true;
+  }
+  for (;;) {
+    {
+      std::unique_lock lock(m_mutex);
+      if (m_changed.wait_for(lock, reply.pace, [&] { return m_stopping; })) {
+        return false;
+      }
+    }
+    const std::string piece = reply.more();
+    if (piece.empty()) {
+      return true;
+    }
+    if (!SendAll(fd, piece)) {
+      return false;
+    }
+  }
+}
+
 void WireServer::Serve(int fd) {
   std::string buffer;
   char chunk[16384];
@@ -234,7 +255,14 @@ void WireServer::Serve(int fd) {
       m_changed.notify_all();
     }
     const WireReply reply = m_handler(request, index);
-    if (!SendAll(fd, reply.bytes) || reply.close) {
+    const bool sent = SendAll(fd, reply.bytes) && SendMore(fd, reply);
+    if (reply.reset) {
+      // A zero linger time makes the close below send a reset instead of a FIN.
+      const linger abort{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      break;
+    }
+    if (!sent || reply.close) {
       break;
     }
     if (reply.hang) {

@@ -1,7 +1,7 @@
 // A loopback HTTP server for tests that must see requests exactly as they arrived on the wire
 // (request line, every header line in order, body) and that must answer with responses no
 // well-behaved server library would send: broken status lines, huge header lines, bad chunk
-// sizes, bodies cut off by a close, no answer at all.
+// sizes, bodies cut off by a close or a reset, answers trickled or endless, no answer at all.
 //
 // The server listens on 127.0.0.1 on a port the system picks. Each connection runs on a thread
 // of its own and may carry several requests (keep-alive); every complete request is recorded
@@ -40,6 +40,13 @@ struct WireReply {
   std::string bytes;   // sent exactly as given
   bool close = false;  // close the connection once the bytes are out
   bool hang = false;   // then neither answer nor close until the server stops
+  // Close with a reset (RST) instead of an orderly close once the bytes are out.
+  bool reset = false;
+  // After `bytes`, each piece `more` returns is sent, `pace` after the one before, until it
+  // returns "", a send fails (the client went) or the server stops. Runs on the connection's
+  // thread; `close`, `hang` and `reset` apply afterwards.
+  std::function<std::string()> more = {};
+  std::chrono::milliseconds pace{0};
 };
 
 // Gets each request and its number (0 for the first the server received).
@@ -69,6 +76,8 @@ class WireServer {
   void AcceptLoop();
   void Serve(int fd);
   bool SendAll(int fd, std::string_view bytes);
+  // Sends what reply.more gives; false when a send failed or the server is stopping.
+  bool SendMore(int fd, const WireReply& reply);
 
   WireHandler m_handler;
   int m_listenFd = -1;

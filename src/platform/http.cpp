@@ -671,7 +671,10 @@ bool HttpRequest::Send(std::string_view headers, std::string_view body) {
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
     m_status = static_cast<int>(status);
   }
-  if (ok && m_status == 0) {
+  // libcurl ends a transfer without an error when the server closes the connection after the
+  // status line but before the blank line that ends the headers; such an answer is cut off, and
+  // taking it for a complete (empty) page would hide the failure.
+  if (ok && (m_status == 0 || !r.headersDone)) {
     SetLastError(kErrorHttpInvalidServerResponse);
     ok = false;
   }
