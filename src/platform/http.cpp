@@ -18,6 +18,10 @@ namespace tulix {
 
 namespace {
 
+// The most header bytes one request takes in, interim responses included; real servers send a
+// few kilobytes.
+constexpr size_t kMaxHeaderBytes = 256 * 1024;
+
 bool EqualNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
@@ -331,6 +335,7 @@ struct HttpRequest::Impl {
 
   // One response.
   std::vector<std::string> rawLines;
+  size_t headerBytes = 0;  // every header line of the response, interim ones included
   std::string buffer;
   size_t bufferPos = 0;
   size_t bodyBytes = 0;
@@ -358,6 +363,11 @@ struct HttpRequest::Impl {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
       line.remove_suffix(1);
     impl->lastData = std::chrono::steady_clock::now();
+    // A server that never ends its headers (or its interim responses) would otherwise grow the
+    // kept lines until the time-out; a short count ends the transfer as a failure.
+    impl->headerBytes += n;
+    if (impl->headerBytes > kMaxHeaderBytes)
+      return 0;
     // Interim responses (100 Continue) have headers of their own: keep only the last response.
     if (line.substr(0, 5) == "HTTP/")
       impl->rawLines.clear();
@@ -608,6 +618,7 @@ bool HttpRequest::Send(std::string_view headers, std::string_view body) {
   }
   m_status = 0;
   r.rawLines.clear();
+  r.headerBytes = 0;
   r.buffer.clear();
   r.bufferPos = 0;
   r.bodyBytes = 0;
