@@ -182,7 +182,7 @@ int ThreadCount() {
 }
 
 TEST_F(DiskFaultSearch, AKilledSaveLeavesTheOldSearchOrTheNewOne) {
-  PrepareOldAndNew(3000, 5000);
+  PrepareOldAndNew(1000, 5000);
   ASSERT_EQ(ThreadCount(), 1);
   // The child is a copy of this process, made with the new results in memory, so that it
   // starts saving at once and the kill moments spread over the save itself.
