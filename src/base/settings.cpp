@@ -6,6 +6,7 @@
 
 #include "base/application.h"
 #include "base/decimal_number.h"
+#include "base/log.h"
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "platform/registry_store.h"
@@ -105,7 +106,7 @@ void LoadSettings() {
   }
 }
 
-void SaveSettings() {
+bool SaveSettings() {
   const AppSettings& settings = App().settings();
   // One transaction for the whole record: one disk sync instead of one per value.
   std::vector<RegistryWrite> writes;
@@ -119,7 +120,13 @@ void SaveSettings() {
       w.value = RegistryValue::Sz(settings.*std::get<std::string AppSettings::*>(s.field));
     }
   }
-  App().registry().SetValues(writes);
+  if (!App().registry().SetValues(writes)) {
+    // The options the user just chose would otherwise be gone at the next start, unannounced.
+    LogMessage(kLogStatusBar, kLogError, "Cannot store the settings in %s",
+               App().registry().path().c_str());
+    return false;
+  }
+  return true;
 }
 
 bool SecureWebOn() {

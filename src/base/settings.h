@@ -66,8 +66,9 @@ struct AppSettings {
 // Reads every stored setting of App().settings(), missing ones (or ones stored with another
 // type) as their defaults.
 void LoadSettings();
-// Writes every stored setting of App().settings(), in a fixed order. Failures are not reported.
-void SaveSettings();
+// Writes every stored setting of App().settings(), in a fixed order, all or none. When the store
+// refuses them (a full disk, a failing one), logs an error the user sees and returns false.
+bool SaveSettings();
 
 // Whether https is spoken (the SecureWeb setting); on when no application object is installed,
 // as by default.

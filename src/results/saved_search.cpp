@@ -125,12 +125,17 @@ void SavedSearch::LoadSettings() {
 
 bool SavedSearch::SaveSettings() {
   const std::string file = ResultsFile();
+  ProfileBatch batch(file);
+  const bool ok = WriteSettings(file);
+  return batch.Commit() && ok;
+}
+
+bool SavedSearch::WriteSettings(const std::string& file) {
   SearchSettings saved;
   {
     std::lock_guard lock(ResultsLock());
     saved = settings;
   }
-  ProfileBatch batch(file);
   auto write = [&](const char* section, const char* key, const std::string& value) {
     return WritePrivateProfileString(section, key, value.c_str(), file);
   };
@@ -142,7 +147,7 @@ bool SavedSearch::SaveSettings() {
   ok &= write(kMainSection, "EngineCount", DecimalText(saved.engineCount));
   ok &= write(kMainSection, "PerEngine", DecimalText(saved.perEngine));
   ok &= write(kSummarySection, "Found", DecimalText(saved.found));
-  return batch.Commit() && ok;
+  return ok;
 }
 
 std::string SavedSearch::Title() const {
@@ -392,6 +397,21 @@ bool SavedSearch::SaveAllResults() {
   std::lock_guard lock(ResultsLock());
   const std::string file = ResultsFile();
   ProfileBatch batch(file);
+  const bool ok = WriteAllResults(file);
+  return batch.Commit() && ok;
+}
+
+bool SavedSearch::SaveResultsAndSettings() {
+  std::lock_guard lock(ResultsLock());
+  const std::string file = ResultsFile();
+  ProfileBatch batch(file);
+  bool ok = WriteAllResults(file);
+  ok &= WriteSettings(file);
+  return batch.Commit() && ok;
+}
+
+bool SavedSearch::WriteAllResults(const std::string& file) {
+  std::lock_guard lock(ResultsLock());
   ClearStoredResults(file);
   IndexAllocator indexes(m_current);
   bool ok = true;
@@ -405,7 +425,7 @@ bool SavedSearch::SaveAllResults() {
                                     section.c_str(), file);
     ok &= result->Save(file, section);
   }
-  return batch.Commit() && ok;
+  return ok;
 }
 
 }  // namespace tulix

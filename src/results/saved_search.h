@@ -186,6 +186,10 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
   // Writes every current result, in order, giving unsaved ones the next free index. Returns
   // false when the file could not be written.
   bool SaveAllResults();
+  // Writes the results and the settings of a finished run in one replacement of the file, so
+  // that a crash or a failed write leaves either the old search or the new one, never the new
+  // results under the old count. False when the file could not be written (it is left as it was).
+  bool SaveResultsAndSettings();
 
   // Registers the listener (null: none).
   void SetChangeListener(SearchChangeListener* listener);
@@ -205,6 +209,10 @@ class SavedSearch : public SavedSearchNode, public SearchJobTarget {
   // The search words, lower-cased, with how often each was given.
   const std::unordered_map<std::string, int>& SearchWordCounts(int* wordCount);
   void TellListener();
+  // The writes of SaveSettings and SaveAllResults into `file`, for the caller's ProfileBatch
+  // to commit; false when one of them was refused.
+  bool WriteSettings(const std::string& file);
+  bool WriteAllResults(const std::string& file);
   SearchResult& ReviveOrCreate(const EngineHit& hit, const std::string& href);
 
   // What a submission decided, with the category tree held: the engines to ask in the order

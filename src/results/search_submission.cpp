@@ -398,17 +398,15 @@ void SavedSearch::JobFinished(CJob& job) {
     return;
   }
   runningJobs = 0;
-  const bool resultsStored = SaveAllResults();
+  // The settings carry the new Found; they are stored with the results, before the view hears
+  // of the end, so that what it shows is what the file holds.
+  m_lastRunStored = SaveResultsAndSettings();
   std::string name;
   {
     std::lock_guard lock(App().resultsLock);
     name = settings.name;
   }
   LogMessage(0, kLogPlain, "Search \"%s\" complete", name.c_str());
-  // The settings carry the new Found; they are stored before the view hears of the end so
-  // that what it shows is what the file holds.
-  const bool settingsStored = SaveSettings();
-  m_lastRunStored = resultsStored && settingsStored;
   if (!m_lastRunStored) {
     LogMessage(kLogStatusBar, kLogError, "Could not store the search \"%s\" in %s",
                name.c_str(), ResultsFile().c_str());

@@ -274,8 +274,9 @@ bool CUpgradeCategoryJob::Download(const UpgradeFileEntry& entry) {
   switch (FetchFromUpdateServer(UpgradeFileObject(entry.path), kMaxUpgradeFileBytes, m_deadline,
                                 data)) {
     case UpdateFetchResult::kOk:
-      Install(entry, data);
-      return true;
+      // A file that could not be stored (a full disk) leaves the job failed, as a failed
+      // download does: the user must not be told the engines are up to date.
+      return Install(entry, data);
     case UpdateFetchResult::kTooLarge:
       LogMessage(0, kLogError, "Update file %s is larger than %zu bytes and was not installed",
                  entry.path.c_str(), kMaxUpgradeFileBytes);
