@@ -39,13 +39,26 @@ void SendAll(int fd, std::string_view bytes) {
 
 enum class Heard { kEnd, kQuiet, kClosed };
 
+// Whether the client takes `sent` (what it was sent since its last command) as a whole reply:
+// ended by a line end, on a last line without the hyphen of a continued one.
+bool LooksComplete(std::string_view sent) {
+  if (!sent.ends_with("\r\n")) {
+    return false;
+  }
+  sent.remove_suffix(2);
+  const size_t start = sent.rfind("\r\n");
+  const std::string_view last = start == std::string_view::npos ? sent : sent.substr(start + 2);
+  return last.size() < 4 || last[3] != '-';
+}
+
 // Reads from the client until `received` holds `end` after `from`. kQuiet when the client sent
-// nothing for a while: it is still waiting for the rest of a reply that was cut short.
+// nothing for a while although its reply looked complete: the two rules disagreed, and the
+// client still waits for the rest.
 Heard ReadUntil(int fd, std::string& received, size_t from, std::string_view end) {
   char piece[4096];
   while (received.find(end, from) == std::string::npos) {
     pollfd waiting{fd, POLLIN, 0};
-    if (::poll(&waiting, 1, 20) != 1) {
+    if (::poll(&waiting, 1, 1000) != 1) {
       return Heard::kQuiet;
     }
     const ssize_t n = ::recv(fd, piece, sizeof piece, 0);
@@ -62,15 +75,28 @@ Heard ReadUntil(int fd, std::string& received, size_t from, std::string_view end
 }
 
 void Serve(int fd, const std::vector<std::string_view>& replies) {
+  // Replies that follow one another at once go out at once, not after the client's delayed
+  // acknowledgement of the one before.
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   std::string received;
+  std::string sent;
   size_t consumed = 0;
   bool inData = false;
   for (size_t i = 0; i < replies.size(); ++i) {
-    if (i > 0) {
+    // A client still reading a reply gets the next one as the rest of it, at once.
+    if (i > 0 && LooksComplete(sent)) {
       // A command ends with its line end; the message after DATA with a line holding only a
-      // full stop. A client that says nothing gets the next reply as the rest of this one.
+      // full stop.
+      // A client that was refused the message says QUIT instead.
+      Heard heard = ReadUntil(fd, received, consumed, "\r\n");
+      if (heard == Heard::kEnd && received.compare(consumed, 6, "QUIT\r\n") == 0) {
+        inData = false;
+      }
       const std::string_view end = inData ? "\r\n.\r\n" : "\r\n";
-      const Heard heard = ReadUntil(fd, received, consumed, end);
+      if (heard == Heard::kEnd && inData) {
+        heard = ReadUntil(fd, received, consumed, end);
+      }
       if (heard == Heard::kClosed) {
         break;
       }
@@ -78,9 +104,11 @@ void Serve(int fd, const std::vector<std::string_view>& replies) {
         const size_t at = received.find(end, consumed);
         inData = !inData && received.compare(consumed, at - consumed, "DATA") == 0;
         consumed = at + end.size();
+        sent.clear();
       }
     }
     SendAll(fd, replies[i]);
+    sent.append(replies[i]);
   }
   ::shutdown(fd, SHUT_WR);
   char sink[4096];
