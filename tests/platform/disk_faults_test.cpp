@@ -56,6 +56,36 @@ void Report(const char* what, int runs, int faults, int lost) {
   std::fflush(stdout);
 }
 
+// What one run with a failing write came to.
+struct FaultRun {
+  bool injected = false;
+  bool whole = false;  // the old file came through unchanged and loads as before
+};
+
+// Runs `attempt(error, k)` for each error and each of the `calls` write calls a clean run made,
+// the attempt arming write k to fail; then reports the counts. Every run must have met its fault
+// and kept the old file.
+void ForEveryWriteFault(const char* what, int calls,
+                        const std::function<FaultRun(int error, int k)>& attempt) {
+  int runs = 0;
+  int faults = 0;
+  int lost = 0;
+  for (int error : kErrors) {
+    for (int k = 1; k <= calls; ++k) {
+      SCOPED_TRACE("errno " + std::to_string(error) + ", write " + std::to_string(k));
+      const FaultRun run = attempt(error, k);
+      ++runs;
+      faults += run.injected ? 1 : 0;
+      lost += run.whole ? 0 : 1;
+      EXPECT_TRUE(run.injected);
+      EXPECT_TRUE(run.whole);
+    }
+  }
+  Report(what, runs, faults, lost);
+  EXPECT_EQ(faults, runs);
+  EXPECT_EQ(lost, 0);
+}
+
 // Names in `folder` other than `keep`: temporary files a failed replacement left behind.
 std::vector<std::string> StrayFiles(const std::string& folder, const std::string& keep) {
   std::vector<std::string> stray;
@@ -141,31 +171,20 @@ TEST_F(DiskFaultSearch, AFailedWriteKeepsTheOldSearchAndIsReported) {
   ASSERT_GT(calls, 1) << "the writes of a save are not seen, or the file is too small";
   ASSERT_EQ(Load(), m_new);
 
-  int runs = 0;
-  int faults = 0;
-  int lost = 0;
-  for (int error : kErrors) {
-    for (int k = 1; k <= calls; ++k) {
-      SCOPED_TRACE("errno " + std::to_string(error) + ", write " + std::to_string(k));
-      RestoreOld();
-      bool saved = true;
-      {
-        WriteFaults fault(Folder(), k, error);
-        saved = m_search->SaveResultsAndSettings();
-        faults += fault.Injected() ? 1 : 0;
-        EXPECT_TRUE(fault.Injected());
-      }
-      ++runs;
-      EXPECT_FALSE(saved) << "a save that did not reach the disk was reported as done";
-      const bool whole = FileText() == m_oldBytes && Load() == m_old;
-      lost += whole ? 0 : 1;
-      EXPECT_TRUE(whole);
-      EXPECT_EQ(StrayFiles(Folder(), "search.ini"), std::vector<std::string>{});
+  ForEveryWriteFault("search save", calls, [&](int error, int k) {
+    RestoreOld();
+    FaultRun run;
+    bool saved = true;
+    {
+      WriteFaults fault(Folder(), k, error);
+      saved = m_search->SaveResultsAndSettings();
+      run.injected = fault.Injected();
     }
-  }
-  Report("search save", runs, faults, lost);
-  EXPECT_EQ(faults, runs);
-  EXPECT_EQ(lost, 0);
+    EXPECT_FALSE(saved) << "a save that did not reach the disk was reported as done";
+    run.whole = FileText() == m_oldBytes && Load() == m_old;
+    EXPECT_EQ(StrayFiles(Folder(), "search.ini"), std::vector<std::string>{});
+    return run;
+  });
 }
 
 // The child's save must run with no other thread of ours in the process: a lock held by a
@@ -313,42 +332,31 @@ TEST_F(DiskFaultSettings, AFailedWriteKeepsTheStoredSettingsAndIsReported) {
   Close();
   ASSERT_GT(calls, 0) << "the writes of the settings store are not seen";
 
-  int runs = 0;
-  int faults = 0;
-  int lost = 0;
-  for (int error : kErrors) {
-    for (int k = 1; k <= calls; ++k) {
-      SCOPED_TRACE("errno " + std::to_string(error) + ", write " + std::to_string(k));
-      WriteFileBytes(m_registry, oldBytes);
-      Open();
-      const std::string reported = "Cannot store the settings in " + m_registry;
-      const int reportedBefore = m_log.CountContaining(reported);
-      bool saved = true;
-      {
-        WriteFaults fault(m_temp.path(), k, error);
-        Choose(9, "new-charset");
-        saved = SaveSettings();
-        faults += fault.Injected() ? 1 : 0;
-        EXPECT_TRUE(fault.Injected());
-      }
-      ++runs;
-      EXPECT_FALSE(saved);
-      EXPECT_EQ(m_log.CountContaining(reported), reportedBefore + 1);
-      Close();
-      Open();
-      LoadSettings();
-      const bool whole =
-          App().settings().MaxTasks == 4 && App().settings().EncodingCharset == "old-charset";
-      Close();
-      const bool same = ReadFileBytes(m_registry) == oldBytes;
-      lost += whole && same ? 0 : 1;
-      EXPECT_TRUE(whole);
-      EXPECT_TRUE(same);
+  ForEveryWriteFault("settings save", calls, [&](int error, int k) {
+    WriteFileBytes(m_registry, oldBytes);
+    Open();
+    const std::string reported = "Cannot store the settings in " + m_registry;
+    const int reportedBefore = m_log.CountContaining(reported);
+    FaultRun run;
+    bool saved = true;
+    {
+      WriteFaults fault(m_temp.path(), k, error);
+      Choose(9, "new-charset");
+      saved = SaveSettings();
+      run.injected = fault.Injected();
     }
-  }
-  Report("settings save", runs, faults, lost);
-  EXPECT_EQ(faults, runs);
-  EXPECT_EQ(lost, 0);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(m_log.CountContaining(reported), reportedBefore + 1);
+    Close();
+    Open();
+    LoadSettings();
+    const bool kept =
+        App().settings().MaxTasks == 4 && App().settings().EncodingCharset == "old-charset";
+    Close();
+    EXPECT_TRUE(kept) << "the settings read back are not the old ones";
+    run.whole = kept && ReadFileBytes(m_registry) == oldBytes;
+    return run;
+  });
 }
 
 // ---- engine install ----
@@ -433,57 +441,48 @@ TEST_F(DiskFaultInstall, AFailedWriteKeepsTheOldFileAndIsReported) {
   ASSERT_EQ(LoadedHost("beta"), "new-beta.test");
   ASSERT_GE(calls, 3) << "two engines and the category's time stamp";
 
-  int runs = 0;
-  int faults = 0;
-  int lost = 0;
-  for (int error : kErrors) {
-    for (int k = 1; k <= calls; ++k) {
-      SCOPED_TRACE("errno " + std::to_string(error) + ", write " + std::to_string(k));
-      InstallOld();
-      std::string log;
-      std::string failed;
-      {
-        WriteFaults fault(folder, k, error);
-        log = RunUpgrade();
-        failed = std::string(FileNameOf(fault.FailedPath()));
-        faults += fault.Injected() ? 1 : 0;
-        EXPECT_TRUE(fault.Injected());
-      }
-      ++runs;
-      ClearProfileCache();
-      m_app->categoryTree = ScanCategoryTree();
-      // Every file is the old one or the new one, whole; a later write of the same run may have
-      // replaced the one whose write failed (the category is saved twice).
-      bool whole = true;
-      for (const std::string engine : {"alpha", "beta"}) {
-        const std::string bytes = ReadFileBytes(Installed("web/" + engine + ".ini"));
-        const bool isOld = bytes == Engine("old-" + engine + ".test");
-        whole &= (isOld || bytes == Engine("new-" + engine + ".test")) &&
-                 LoadedHost(engine) == (isOld ? "old-" : "new-") + engine + ".test";
-        if (failed.starts_with(engine + ".ini")) {
-          EXPECT_TRUE(isOld);
-          whole &= isOld;
-          EXPECT_NE(log.find("Error: Cannot open"), std::string::npos) << log;
-          EXPECT_NE(log.find(engine + ".ini for writing, engine not updated"), std::string::npos)
-              << log;
-          EXPECT_NE(log.find("Error: Problem completing upgrades"), std::string::npos) << log;
-        }
-      }
-      const ProfileText category(ReadFileBytes(Installed("web.cat")));
-      const std::string stamp = category.GetString("main", "timestamp", "");
-      whole &= category.GetString("main", "order", "") == "100" &&
-               (stamp == "1700000000" || stamp == "1700000100");
-      if (failed.find("web.cat") != std::string::npos) {
-        EXPECT_NE(log.find("Error: Cannot save category"), std::string::npos) << log;
-      }
-      lost += whole ? 0 : 1;
-      EXPECT_TRUE(whole) << "failed write to " << failed;
-      EXPECT_EQ(StrayFiles(Installed("web"), "alpha.ini"), std::vector<std::string>{"beta.ini"});
+  ForEveryWriteFault("engine install", calls, [&](int error, int k) {
+    InstallOld();
+    FaultRun run;
+    std::string log;
+    std::string failed;
+    {
+      WriteFaults fault(folder, k, error);
+      log = RunUpgrade();
+      failed = std::string(FileNameOf(fault.FailedPath()));
+      run.injected = fault.Injected();
     }
-  }
-  Report("engine install", runs, faults, lost);
-  EXPECT_EQ(faults, runs);
-  EXPECT_EQ(lost, 0);
+    ClearProfileCache();
+    m_app->categoryTree = ScanCategoryTree();
+    // Every file is the old one or the new one, whole; a later write of the same run may have
+    // replaced the one whose write failed (the category is saved twice).
+    bool whole = true;
+    for (const std::string engine : {"alpha", "beta"}) {
+      const std::string bytes = ReadFileBytes(Installed("web/" + engine + ".ini"));
+      const bool isOld = bytes == Engine("old-" + engine + ".test");
+      whole &= (isOld || bytes == Engine("new-" + engine + ".test")) &&
+               LoadedHost(engine) == (isOld ? "old-" : "new-") + engine + ".test";
+      if (failed.starts_with(engine + ".ini")) {
+        EXPECT_TRUE(isOld);
+        whole &= isOld;
+        EXPECT_NE(log.find("Error: Cannot open"), std::string::npos) << log;
+        EXPECT_NE(log.find(engine + ".ini for writing, engine not updated"), std::string::npos)
+            << log;
+        EXPECT_NE(log.find("Error: Problem completing upgrades"), std::string::npos) << log;
+      }
+    }
+    const ProfileText category(ReadFileBytes(Installed("web.cat")));
+    const std::string stamp = category.GetString("main", "timestamp", "");
+    whole &= category.GetString("main", "order", "") == "100" &&
+             (stamp == "1700000000" || stamp == "1700000100");
+    if (failed.find("web.cat") != std::string::npos) {
+      EXPECT_NE(log.find("Error: Cannot save category"), std::string::npos) << log;
+    }
+    EXPECT_TRUE(whole) << "failed write to " << failed;
+    EXPECT_EQ(StrayFiles(Installed("web"), "alpha.ini"), std::vector<std::string>{"beta.ini"});
+    run.whole = whole;
+    return run;
+  });
 }
 
 }  // namespace
