@@ -173,4 +173,18 @@ ScopedSecureWeb::~ScopedSecureWeb() {
   m_app.reset();
 }
 
+void LoopbackApplicationTest::SetUp() {
+  TulixTest::SetUp();
+  m_noProxy.emplace();
+  m_app = std::make_unique<TulixApplication>(m_home, m_registry);
+  m_scope = std::make_unique<ScopedApplication>(*m_app);
+}
+
+void LoopbackApplicationTest::TearDown() {
+  m_scope.reset();
+  m_app.reset();
+  m_noProxy.reset();
+  TulixTest::TearDown();
+}
+
 }  // namespace tulix::test

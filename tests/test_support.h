@@ -106,4 +106,16 @@ class ScopedSecureWeb {
   int m_previous = 1;
 };
 
+// For tests that fetch from their own servers on 127.0.0.1: an application object on the test's
+// folder, and no proxy from the machine's environment to take the requests elsewhere.
+class LoopbackApplicationTest : public TulixTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::optional<ScopedNoProxy> m_noProxy;
+  std::unique_ptr<TulixApplication> m_app;
+  std::unique_ptr<ScopedApplication> m_scope;
+};
+
 }  // namespace tulix::test

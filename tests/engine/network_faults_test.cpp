@@ -179,21 +179,8 @@ const std::string kHalfServerHello("\x16\x03\x03\x00\x7a\x02\x00\x00\x76\x03\x03
 
 // ---- the fetcher on its own ----
 
-class NetworkFaultFetchTest : public test::TulixTest {
+class NetworkFaultFetchTest : public test::LoopbackApplicationTest {
  protected:
-  void SetUp() override {
-    TulixTest::SetUp();
-    m_noProxy.emplace();
-    m_app = std::make_unique<TulixApplication>(m_home, m_registry);
-    m_scope.emplace(*m_app);
-  }
-  void TearDown() override {
-    m_scope.reset();
-    m_app.reset();
-    m_noProxy.reset();
-    TulixTest::TearDown();
-  }
-
   int Fetch(uint16_t port, const std::string& object, std::string& page, bool secure = false) {
     RequestSpec request;
     request.verb = 1;
@@ -204,9 +191,6 @@ class NetworkFaultFetchTest : public test::TulixTest {
     return FetchPage(nullptr, request, page, m_pages);
   }
 
-  std::unique_ptr<TulixApplication> m_app;
-  std::optional<ScopedApplication> m_scope;
-  std::optional<test::ScopedNoProxy> m_noProxy;
   int m_pages = 0;
 };
 

@@ -85,22 +85,8 @@ class Gate {
   bool m_open = false;
 };
 
-class PageFetcherTest : public test::TulixTest {
+class PageFetcherTest : public test::LoopbackApplicationTest {
  protected:
-  void SetUp() override {
-    TulixTest::SetUp();
-    // A proxy from the machine's environment would take the loopback requests elsewhere.
-    m_noProxy.emplace();
-    m_app = std::make_unique<TulixApplication>(m_home, m_registry);
-    m_scope.emplace(*m_app);
-  }
-  void TearDown() override {
-    m_scope.reset();
-    m_app.reset();
-    m_noProxy.reset();
-    TulixTest::TearDown();
-  }
-
   static RequestSpec Get(uint16_t port, std::string object, std::string host = "127.0.0.1") {
     RequestSpec request;
     request.verb = 1;
@@ -118,9 +104,6 @@ class PageFetcherTest : public test::TulixTest {
     return "Host: 127.0.0.1:" + std::to_string(server.Port());
   }
 
-  std::unique_ptr<TulixApplication> m_app;
-  std::optional<ScopedApplication> m_scope;
-  std::optional<test::ScopedNoProxy> m_noProxy;
   int m_pages = 0;
 };
 

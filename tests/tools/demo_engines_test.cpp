@@ -366,7 +366,7 @@ class HitList : public HitSink {
   std::vector<std::string> lines;
 };
 
-class DemoDefinitionsTest : public test::TulixTest,
+class DemoDefinitionsTest : public test::LoopbackApplicationTest,
                             public testing::WithParamInterface<DefinitionCase> {
  protected:
   static void SetUpTestSuite() {
@@ -381,18 +381,9 @@ class DemoDefinitionsTest : public test::TulixTest,
   }
 
   void SetUp() override {
-    TulixTest::SetUp();
-    m_app = std::make_unique<TulixApplication>(m_home, m_registry);
-    m_scope = std::make_unique<ScopedApplication>(*m_app);
-    m_noProxy.emplace();
+    LoopbackApplicationTest::SetUp();
     test::CopyDemoEngineSet(TULIX_DEMO_ENGINE_SET_DIR, ToFileSystemPath(GetCategoriesFolder()),
                             s_server->Port());
-  }
-  void TearDown() override {
-    m_scope.reset();
-    m_app.reset();
-    m_noProxy.reset();
-    TulixTest::TearDown();
   }
 
   // Walks the definition as a search job does: fetch, walk, next queued request, until the
@@ -440,9 +431,6 @@ class DemoDefinitionsTest : public test::TulixTest,
 
   static test::TempFolder* s_temp;
   static test::ServerProcess* s_server;
-  std::unique_ptr<TulixApplication> m_app;
-  std::unique_ptr<ScopedApplication> m_scope;
-  std::optional<test::ScopedNoProxy> m_noProxy;
 };
 
 test::TempFolder* DemoDefinitionsTest::s_temp = nullptr;
