@@ -60,6 +60,7 @@ void Report(const char* what, int runs, int faults, int lost) {
 struct FaultRun {
   bool injected = false;
   bool whole = false;  // the old file came through unchanged and loads as before
+  std::string detail;  // said when the file did not come through
 };
 
 // Runs `attempt(error, k)` for each error and each of the `calls` write calls a clean run made,
@@ -78,7 +79,7 @@ void ForEveryWriteFault(const char* what, int calls,
       faults += run.injected ? 1 : 0;
       lost += run.whole ? 0 : 1;
       EXPECT_TRUE(run.injected);
-      EXPECT_TRUE(run.whole);
+      EXPECT_TRUE(run.whole) << run.detail;
     }
   }
   Report(what, runs, faults, lost);
@@ -478,9 +479,9 @@ TEST_F(DiskFaultInstall, AFailedWriteKeepsTheOldFileAndIsReported) {
     if (failed.find("web.cat") != std::string::npos) {
       EXPECT_NE(log.find("Error: Cannot save category"), std::string::npos) << log;
     }
-    EXPECT_TRUE(whole) << "failed write to " << failed;
     EXPECT_EQ(StrayFiles(Installed("web"), "alpha.ini"), std::vector<std::string>{"beta.ini"});
     run.whole = whole;
+    run.detail = "failed write to " + failed;
     return run;
   });
 }
